@@ -1,0 +1,34 @@
+#include "app/Modules.h"
+
+#include "log/LogManager.h"
+#include "settings/Settings.h"
+
+void StartModules()
+{
+    // 1. Log manager: its locks; nothing is written yet.
+    LogMngr::StartModule();
+    // 2. Key pair and string ciphers.
+    // 3. Settings: the default mask, Settings (file read at once), ServerSettings empty.
+    SettingsModule::Start();
+    // 4. HTTP request manager.
+}
+
+void StopModules()
+{
+    // 4. HTTP request manager.
+    // 3. ServerSettings and Settings; the settings are not written at shutdown.
+    SettingsModule::Stop();
+    // 2. Key pair module.
+    // 1. Log manager last: stops its cleaner thread.
+    LogMngr::StopModule();
+}
+
+void CreateDataObjects()
+{
+    // CatalogData, UserData, Connection, CoverData, in this order.
+}
+
+void FreeDataObjects()
+{
+    // CoverData, Connection, UserData, CatalogData: the reverse order.
+}
