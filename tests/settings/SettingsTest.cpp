@@ -125,8 +125,8 @@ TEST_F(SettingsTest, ReadingRules)
         {"folder without separator", "DownloadFolder=/data/music\r\n", [](const TSettings& s) { EXPECT_EQ(s.DownloadFolder, QStringLiteral("/data/music/")); }},
         {"folder with wildcard", "DownloadFolder=/data/m*\r\n", [def](const TSettings& s) { EXPECT_EQ(s.DownloadFolder, def); }},
         {"UTF-8 BOM", "\xEF\xBB\xBFHost=h\xC3\xB6st\r\n", [](const TSettings& s) { EXPECT_EQ(s.Host, QStringLiteral("höst")); }},
-        {"UTF-16LE BOM", QByteArray("\xFF\xFEH\0o\0s\0t\0=\0\xF6\0\r\0\n\0", 22), [](const TSettings& s) { EXPECT_EQ(s.Host, QStringLiteral("ö")); }},
-        {"UTF-16BE BOM", QByteArray("\xFE\xFF\0H\0o\0s\0t\0=\x04\x10\0\r\0\n", 22), [](const TSettings& s) { EXPECT_EQ(s.Host, QStringLiteral("А")); }},
+        {"UTF-16LE BOM", QByteArray("\xFF\xFEH\0o\0s\0t\0=\0\xF6\0\r\0\n\0", 18), [](const TSettings& s) { EXPECT_EQ(s.Host, QStringLiteral("ö")); }},
+        {"UTF-16BE BOM", QByteArray("\xFE\xFF\0H\0o\0s\0t\0=\x04\x10\0\r\0\n", 18), [](const TSettings& s) { EXPECT_EQ(s.Host, QStringLiteral("А")); }},
         {"no BOM is the code page (UTF-8)", "Host=\xD0\xB9\n", [](const TSettings& s) { EXPECT_EQ(s.Host, QStringLiteral("й")); }},
         {"custom content type", "CustomContentType=text/plain\r\n", [](const TSettings& s) { EXPECT_EQ(s.CustomContentType, QStringLiteral("text/plain")); }},
     };
