@@ -8,7 +8,8 @@ function(sx_add_core_library name)
 endfunction()
 
 # sx_add_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [GUI])
-#   A GoogleTest executable registered with CTest as one test.
+#   A GoogleTest executable registered with CTest as one test; GUI tests get a
+#   widget application (offscreen, or Xvfb from scripts/test).
 #   Label "core" marks headless tests that also run in the sanitizer build.
 function(sx_add_test name)
   cmake_parse_arguments(A "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -16,7 +17,11 @@ function(sx_add_test name)
     return()
   endif()
   add_executable(${name} ${A_SOURCES})
-  target_link_libraries(${name} PRIVATE sx_testcommon ${A_LIBS})
+  if(A_GUI)
+    target_link_libraries(${name} PRIVATE sx_testmain_gui ${A_LIBS})
+  else()
+    target_link_libraries(${name} PRIVATE sx_testmain ${A_LIBS})
+  endif()
   add_test(NAME ${name} COMMAND ${name})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)

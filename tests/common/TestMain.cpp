@@ -1,6 +1,13 @@
 // Every test process gets its own home and data folders, so nothing in the
-// user's folders is read or touched, and a Qt application for queued calls.
+// user's folders is read or touched, and a Qt application for queued calls
+// (a widget application for the tests of windows).
+#ifdef SX_TEST_GUI
+#include <QApplication>
+using TestApplication = QApplication;
+#else
 #include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -20,7 +27,7 @@ int main(int argc, char** argv)
     ::setenv("XDG_DATA_HOME", (root + "/.local/share").constData(), 1);
     ::setenv("XDG_CONFIG_HOME", (root + "/.config").constData(), 1);
 
-    QCoreApplication app(argc, argv);
+    TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
