@@ -1,5 +1,6 @@
 #include "app/Modules.h"
 
+#include "downloads/UserData.h"
 #include "log/LogManager.h"
 #include "settings/Settings.h"
 
@@ -26,9 +27,13 @@ void StopModules()
 void CreateDataObjects()
 {
     // CatalogData, UserData, Connection, CoverData, in this order.
+    // UserData: opened later by Init, after sign-in.
+    UserData = new TUserData;
 }
 
 void FreeDataObjects()
 {
     // CoverData, Connection, UserData, CatalogData: the reverse order.
+    delete UserData;
+    UserData = nullptr;
 }
