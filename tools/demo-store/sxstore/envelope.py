@@ -43,6 +43,8 @@ def _compress(xml, faults):
         filler = 0
         while b"\x00" not in data:
             filler += 1
+            if filler > 10000:
+                raise ValueError("no compressed body with a NUL byte found")
             padded = xml + b"<!--" + bytes(range(65, 65 + filler % 26)) * (filler // 26 + 1) + b"-->"
             data = zlib.compress(padded)
     mode = faults.get("bad_zlib")
