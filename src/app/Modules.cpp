@@ -2,6 +2,8 @@
 
 #include "downloads/UserData.h"
 #include "log/LogManager.h"
+#include "net/HttpRequest.h"
+#include "net/KeyPair.h"
 #include "settings/Settings.h"
 
 void StartModules()
@@ -9,17 +11,21 @@ void StartModules()
     // 1. Log manager: its locks; nothing is written yet.
     LogMngr::StartModule();
     // 2. Key pair and string ciphers.
+    KeyPairModule::Start();
     // 3. Settings: the default mask, Settings (file read at once), ServerSettings empty.
     SettingsModule::Start();
     // 4. HTTP request manager.
+    HttpModule::Start();
 }
 
 void StopModules()
 {
-    // 4. HTTP request manager.
+    // 4. HTTP request manager: destroys the requests still alive.
+    HttpModule::Stop();
     // 3. ServerSettings and Settings; the settings are not written at shutdown.
     SettingsModule::Stop();
     // 2. Key pair module.
+    KeyPairModule::Stop();
     // 1. Log manager last: stops its cleaner thread.
     LogMngr::StopModule();
 }

@@ -2,20 +2,11 @@
 // them and as the user database keeps them.
 #pragma once
 
+#include "settings/Currency.h"
+
 #include <QString>
 #include <cmath>
 #include <cstdint>
-
-// A money amount in fixed point with four decimals (ten-thousandths of a unit).
-struct TCurrency {
-    int64_t Value = 0;
-
-    // Rounded to four decimals (halves away from zero).
-    static TCurrency FromDouble(double aValue) { return TCurrency{std::llround(aValue * 10000.0)}; }
-    double ToDouble() const { return double(Value) / 10000.0; }
-
-    bool operator==(const TCurrency&) const = default;
-};
 
 // Ordinals are stored in the database and sent by the store; the store may
 // send values outside the named ones, so any byte is kept as it came.

@@ -1,5 +1,7 @@
 #include "settings/Settings.h"
 
+#include "settings/ServerSettings.h"
+
 #include "app/AppUtils.h"
 #include "app/CodePage.h"
 #include "log/Exception.h"
@@ -137,10 +139,12 @@ void Start()
 {
     DefaultDownloadFileMask = BuildDefaultDownloadFileMask();
     SettingsObject = std::make_unique<TSettings>();
+    CreateServerSettings();
 }
 
 void Stop()
 {
+    FreeServerSettings();
     SettingsObject.reset();
 }
 

@@ -2,6 +2,8 @@
 #include "app/Modules.h"
 #include "common/TestUtils.h"
 #include "log/LogManager.h"
+#include "net/HttpRequest.h"
+#include "settings/ServerSettings.h"
 #include "settings/Settings.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +15,17 @@ TEST(Modules, StartReadsTheSettingsAndStopReleasesThem)
     ASSERT_TRUE(SettingsExist());
     EXPECT_EQ(Settings().Port, 8123);
     EXPECT_EQ(DefaultDownloadFileMask, QStringLiteral("%G/%A (%Y)/%T - %S"));
+    ASSERT_TRUE(ServerSettingsExist());
+    EXPECT_TRUE(ServerSettings().NewsUrl.isEmpty());
+    ASSERT_NE(HttpManager, nullptr);
+    // A request still alive at shutdown is destroyed with the manager.
+    HttpManager->CreateRequest(QStringLiteral("http://127.0.0.1:1/"), false, {});
+    EXPECT_EQ(HttpManager->RequestCount(), 1);
     CreateDataObjects();
     FreeDataObjects();
     StopModules();
     EXPECT_FALSE(SettingsExist());
+    EXPECT_FALSE(ServerSettingsExist());
+    EXPECT_EQ(HttpManager, nullptr);
     EXPECT_FALSE(LogMngr::CleanerRunning());
 }

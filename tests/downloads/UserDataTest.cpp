@@ -150,7 +150,7 @@ TEST_F(UserDataTest, EveryFieldRoundTrips)
     extremes.Format = QStringLiteral("OE FLAC");
     extremes.FileExtension = QStringLiteral(".flac");
     extremes.FileSize = 4294967295u;
-    extremes.FileCost = TCurrency{123456789}; // 12345.6789
+    extremes.FileCost = TCurrency::FromScaled(123456789); // 12345.6789
     extremes.Duration = 65535;
     extremes.IPPort = QStringLiteral("http://files.example:81");
 
