@@ -112,6 +112,12 @@ void StartModule()
 
 void StopModule()
 {
+    {
+        std::lock_guard<std::mutex> lock(LogFileCS);
+        LogFileType = lftSingle;
+        LogFilePathMask.clear();
+        LogFilePathValue.clear();
+    }
     std::unique_ptr<TAutoLogCleanerThread> cleaner;
     {
         std::lock_guard<std::mutex> lock(CleanerLock);
@@ -224,6 +230,10 @@ void SaveText(const QString& aText)
     }
 
     std::lock_guard<std::mutex> lock(LogFileCS);
+    // Before the log is set up there is no file to write to; the handler
+    // still sees the message.
+    if (LogFilePathMask.isEmpty())
+        return;
     const QString path = CurrentLogFilePathLocked();
     EnsureDirectoryExists(LogFilePathValue);
     // Open, append, close for every record: the file stays whole if the process dies.

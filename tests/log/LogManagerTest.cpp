@@ -241,6 +241,16 @@ TEST_F(LogManagerTest, FailedDeletionIsAWarningAndTheListingGoesOn)
     EXPECT_TRUE(seen[0].Message.contains(QStringLiteral("\" delete error: ")));
 }
 
+TEST_F(LogManagerTest, MessagesBeforeSetUpReachOnlyTheHandler)
+{
+    LogMngr::StopModule();
+    std::vector<TMessageRec> seen;
+    LogMngr::SetObjMessageHandler([&seen](const TMessageRec& r) { seen.push_back(r); });
+    EXPECT_NO_THROW(HandleMessage(lmtError, QStringLiteral("S"), QStringLiteral("early")));
+    EXPECT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(QDir(FLogDir).entryList(QDir::Files).isEmpty());
+}
+
 TEST_F(LogManagerTest, UncreatableFolderIsReported)
 {
     testutil::WriteFile(FDir.path() + QStringLiteral("/file"), "x");
