@@ -1,5 +1,6 @@
 #include "app/Modules.h"
 
+#include "catalog/CatalogData.h"
 #include "downloads/UserData.h"
 #include "log/LogManager.h"
 #include "net/HttpRequest.h"
@@ -33,6 +34,8 @@ void StopModules()
 void CreateDataObjects()
 {
     // CatalogData, UserData, Connection, CoverData, in this order.
+    // The catalog creates the database folder and opens svxc.s3db if it is there.
+    CatalogData = new TCatalogData();
     // UserData: opened later by Init, after sign-in.
     UserData = new TUserData;
 }
@@ -42,4 +45,6 @@ void FreeDataObjects()
     // CoverData, Connection, UserData, CatalogData: the reverse order.
     delete UserData;
     UserData = nullptr;
+    delete CatalogData;
+    CatalogData = nullptr;
 }
