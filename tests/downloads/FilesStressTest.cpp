@@ -81,7 +81,7 @@ private:
                 file.write(QByteArray(16, char('a' + block % 26)));
             }
             aItem->DwnldSpeedCalc().Add(16);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
             aItem->BlockDownloaded(block);
             aItem->BlockMap().FreeBlock(block);
             ++Blocks;
@@ -111,6 +111,13 @@ TEST_F(FilesStressTest, WorkersAndBasketAnswersAndDeletions)
     std::mt19937 random(20240611);
     const auto chance = [&random](int aPercent) { return int(random() % 100) < aPercent; };
     const auto updated = [](int aID) { return Updated(aID, {{"filesize", SizeOf(aID)}}); };
+    const auto downloading = [this] {
+        std::vector<int> indexes;
+        for (int i = 0; i < FFiles->Count(); ++i)
+            if (FFiles->Items(i)->Downloading())
+                indexes.push_back(i);
+        return indexes;
+    };
 
     std::atomic<bool> stop{false};
     std::vector<std::unique_ptr<Worker>> workers;
@@ -123,7 +130,7 @@ TEST_F(FilesStressTest, WorkersAndBasketAnswersAndDeletions)
     int answers = 0;
     int deletions = 0;
     int removedWithJobs = 0;
-    for (int round = 0; round < 3000 && (round < 400 || removedWithJobs < 5); ++round) {
+    for (int round = 0; round < 1500 && (round < 400 || removedWithJobs < 5); ++round) {
         const int action = int(random() % 10);
         if (action < 4) {
             // A full answer naming most files; the others leave the basket.
@@ -137,13 +144,19 @@ TEST_F(FilesStressTest, WorkersAndBasketAnswersAndDeletions)
             QString children;
             for (int n = 0; n < 3; ++n)
                 children += updated(int(random() % FileIDCount) + 1);
-            children += Deleted(int(random() % FileIDCount) + 1);
+            const std::vector<int> busy = downloading();
+            children += Deleted(!busy.empty() && chance(50) ? FFiles->Items(busy[random() % busy.size()])->UniqID()
+                                                            : int(random() % FileIDCount) + 1);
             EXPECT_TRUE(Apply(Answer("partial", children)));
             ++answers;
         } else if (action < 8) {
             if (FFiles->Count() > 0) {
+                // Mostly a file being downloaded, the case that matters.
+                const std::vector<int> busy = downloading();
+                const int index = !busy.empty() && chance(70) ? busy[random() % busy.size()]
+                                                               : int(random() % uint32_t(FFiles->Count()));
                 try {
-                    FFiles->DeleteFile(int(random() % uint32_t(FFiles->Count())));
+                    FFiles->DeleteFile(index);
                 } catch (const Exception& e) {
                     ADD_FAILURE() << e.what();
                 }
