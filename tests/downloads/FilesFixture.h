@@ -95,7 +95,6 @@ public:
         FUserData->Init(QStringLiteral("tester"));
         // Every save is a transaction; without waiting for the disk the tests stay quick.
         FUserData->UserConnection().exec("PRAGMA synchronous = OFF");
-        LogMngr::SetLogFileOptions(lftSingle, FTemp.path() + QStringLiteral("/log/downloads.log"), false, false);
         LogMngr::SetObjMessageHandler([this](const TMessageRec& aRec) {
             std::lock_guard<std::mutex> lock(FLogLock);
             FLog.push_back(aRec);

@@ -226,9 +226,9 @@ std::vector<BasketCase> BasketCases()
          {{1, fsQueued}},
          {},
          [](FilesFixture& f) {
-             EXPECT_EQ(f.Item(1)->FileRec().FileCost.Value, 1500);
+             EXPECT_EQ(f.Item(1)->FileRec().FileCost.Scaled, 1500);
              EXPECT_EQ(f.FFiles->LastUpdateDate(), 45000.25);
-             EXPECT_EQ(f.Rows().at(1).FileRec.FileCost.Value, 1500);
+             EXPECT_EQ(f.Rows().at(1).FileRec.FileCost.Scaled, 1500);
              Comma.reset();
          }},
         {"MalformedAttributeKeepsEarlierItemsAndRemovesNothing",
@@ -339,7 +339,7 @@ TEST(XmlToFileRec, Conversions)
     const auto format = [](const TFileRec& r) { return r.Format; };
     const auto track = [](const TFileRec& r) { return int(r.TrackNum); };
     const auto year = [](const TFileRec& r) { return r.AlbumYear; };
-    const auto cost = [](const TFileRec& r) { return r.FileCost.Value; };
+    const auto cost = [](const TFileRec& r) { return r.FileCost.Scaled; };
     const std::vector<Case> cases = {
         {{}, [](const TFileRec& r) {
              EXPECT_EQ(r.UniqID, 5);
@@ -352,7 +352,7 @@ TEST(XmlToFileRec, Conversions)
              EXPECT_EQ(r.Format, QStringLiteral("VIP MP3, 192 kbps"));
              EXPECT_EQ(r.FileExtension, QStringLiteral(".mp3"));
              EXPECT_EQ(r.FileSize, 250000u);
-             EXPECT_EQ(r.FileCost.Value, 1500);
+             EXPECT_EQ(r.FileCost.Scaled, 1500);
              EXPECT_EQ(r.Duration, 215);
              EXPECT_EQ(r.IPPort, QStringLiteral("10.0.0.1:8080"));
          }},
