@@ -1,40 +1,41 @@
 #include "tags/TagWriter.h"
 
 #include "log/Format.h"
+#include "tags/TagAPE.h"
+#include "tags/TagFLAC.h"
 #include "tags/TagID3.h"
+#include "tags/TagMP4.h"
+#include "tags/TagOgg.h"
+#include "tags/TagWMA.h"
 
 #include <limits>
 
 namespace {
 
-// Families whose writer is not part of the program yet: refuse rather than
-// leave the file untouched and report success.
-[[noreturn]] void RaiseNoWriter(TTagType aTagType)
-{
-    throw ETagException(Format(QStringLiteral("Writing %s tags is not supported"), {TagTypeName(aTagType)}));
-}
-
-[[noreturn]] void RaiseNoClearing(TFileFormat aFileFormat)
-{
-    throw ETagException(
-        Format(QStringLiteral("Removing tags is not supported for file format %d"), {int(aFileFormat)}));
-}
-
 // ttNone: remove the tag that belongs to the file's format.
-void ClearTag(TTagStream& aStream, TFileFormat aFileFormat)
+void ClearTag(TTagStream& aStream, TFileFormat aFileFormat, const TTagData& aTagData)
 {
     switch (aFileFormat) {
     case ffMp3:
         ClearMp3Tag(aStream);
         return;
     case ffWma:
+        AddWMATag(aStream, aTagData, true);
+        return;
     case ffOgg:
+        AddOGGTag(aStream, aTagData, true);
+        return;
     case ffMpc:
     case ffApe:
     case ffOFR:
+        AddAPETag(aStream, aTagData, false, true);
+        return;
     case ffFlac:
+        AddFLACTag(aStream, aTagData, true);
+        return;
     case ffMp4:
-        RaiseNoClearing(aFileFormat);
+        AddMPEG4Tag(aStream, aTagData, true);
+        return;
     case ffUnknown:
         return;
     }
@@ -74,7 +75,7 @@ void AddTagToFile(TTagStream& aStream, TFileFormat aFileFormat, TTagType aTagTyp
 {
     switch (aTagType) {
     case ttNone:
-        ClearTag(aStream, aFileFormat);
+        ClearTag(aStream, aFileFormat, aTagData);
         return;
     case ttID3V1:
         AddID3v1xTag(aStream, aTagData, false);
@@ -86,12 +87,23 @@ void AddTagToFile(TTagStream& aStream, TFileFormat aFileFormat, TTagType aTagTyp
         AddID3v2xTag(aStream, aTagData, aSkipTagCheck);
         return;
     case ttAPE1:
+        AddAPETag(aStream, aTagData, false, false);
+        return;
     case ttAPE2:
+        AddAPETag(aStream, aTagData, true, false);
+        return;
     case ttOGG:
+        AddOGGTag(aStream, aTagData, false);
+        return;
     case ttWMA:
+        AddWMATag(aStream, aTagData, false);
+        return;
     case ttFLAC:
+        AddFLACTag(aStream, aTagData, false);
+        return;
     case ttMPEG4:
-        RaiseNoWriter(aTagType);
+        AddMPEG4Tag(aStream, aTagData, false);
+        return;
     }
     // A tag type outside the enumeration: nothing to write.
 }
@@ -146,4 +158,14 @@ void ExtendStream(TTagStream& exStream, int64_t ExtendOn)
         exStream.Write(buffer, rest);
     }
     exStream.SetSize(remaining);
+}
+
+QByteArray ReadTagBytes(TTagStream& aStream, int64_t aOffset, int64_t aCount, const QString& aWhat)
+{
+    const int64_t size = aStream.Size();
+    if (aOffset < 0 || aCount < 0 || aOffset > size || aCount > size - aOffset)
+        throw ETagException(Format(QStringLiteral("%s: %d bytes at %d reach past the end of the file (%d bytes)"),
+                                   {aWhat, aCount, aOffset, size}));
+    aStream.Seek(aOffset);
+    return aStream.ReadBytes(aCount);
 }

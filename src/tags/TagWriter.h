@@ -53,4 +53,9 @@ void AddTagToFile(TTagStream& aStream, TFileFormat aFileFormat, TTagType aTagTyp
 // the first ExtendOn bytes still hold old content for the caller to overwrite.
 void ExtendStream(TTagStream& exStream, int64_t ExtendOn);
 
+// For the families' parsers, which check a file completely before they change
+// it: the aCount bytes at aOffset, or ETagException "<aWhat>: ..." when the
+// file ends before them.
+QByteArray ReadTagBytes(TTagStream& aStream, int64_t aOffset, int64_t aCount, const QString& aWhat);
+
 inline constexpr int64_t ExtendStreamBufferSize = 8192;

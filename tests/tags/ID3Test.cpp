@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+using tagtest::Bytes;
+using tagtest::FixtureCopy;
 using tagtest::FixturePath;
 using tagtest::Pattern;
 using testutil::ReadFile;
@@ -20,14 +22,6 @@ QByteArray Zeros(int aCount)
     return QByteArray(aCount, '\0');
 }
 
-QByteArray Bytes(std::initializer_list<uint8_t> aBytes)
-{
-    QByteArray b;
-    for (uint8_t x : aBytes)
-        b.append(char(x));
-    return b;
-}
-
 // One ID3v2.3 frame with a plain 32-bit size and no flags.
 QByteArray Frame(const char* aID, const QByteArray& aContent)
 {
@@ -35,22 +29,6 @@ QByteArray Frame(const char* aID, const QByteArray& aContent)
     return QByteArray(aID, 4) + Bytes({uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}) + Zeros(2)
            + aContent;
 }
-
-// A copy of a fixture in a temporary folder.
-class FixtureCopy {
-public:
-    explicit FixtureCopy(const QString& aName) : FPath(FDir.filePath(aName))
-    {
-        EXPECT_TRUE(QFile::copy(FixturePath(aName), FPath));
-        QFile::setPermissions(FPath, QFile::ReadOwner | QFile::WriteOwner);
-    }
-    const QString& Path() const { return FPath; }
-    QByteArray Bytes() const { return ReadFile(FPath); }
-
-private:
-    QTemporaryDir FDir;
-    QString FPath;
-};
 
 // Sizes of the tags lame wrote into the fixtures.
 constexpr int LameID3v2Size = 571;       // id3v2.mp3, with 300 bytes of padding

@@ -4,15 +4,18 @@
 #include "common/TestUtils.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <ostream>
 
 // Readable failure messages for Qt values.
@@ -36,6 +39,35 @@ inline QString FixturePath(const QString& aName)
     return testutil::SourceDir() + QStringLiteral("/tests/tags/fixtures/") + aName;
 }
 
+inline QByteArray Fixture(const QString& aName)
+{
+    return testutil::ReadFile(FixturePath(aName));
+}
+
+inline QByteArray Bytes(std::initializer_list<uint8_t> aBytes)
+{
+    QByteArray b;
+    for (uint8_t x : aBytes)
+        b.append(char(x));
+    return b;
+}
+
+// A copy of a fixture in a temporary folder.
+class FixtureCopy {
+public:
+    explicit FixtureCopy(const QString& aName) : FPath(FDir.filePath(aName))
+    {
+        EXPECT_TRUE(QFile::copy(FixturePath(aName), FPath));
+        QFile::setPermissions(FPath, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    const QString& Path() const { return FPath; }
+    QByteArray Bytes() const { return testutil::ReadFile(FPath); }
+
+private:
+    QTemporaryDir FDir;
+    QString FPath;
+};
+
 // Bytes without a period of 8192 or any other small period, so a block
 // moved to the wrong place shows.
 inline QByteArray Pattern(int64_t aSize, uint32_t aSeed = 1)
@@ -52,10 +84,14 @@ inline QByteArray Pattern(int64_t aSize, uint32_t aSeed = 1)
 }
 
 // Runs the mutagen reader on the files; the JSON object keyed by file name.
-inline QJsonObject ReadTags(const QStringList& aFiles)
+// aVerify: the formats' own tools check each file as well (see read_tags.py).
+inline QJsonObject ReadTags(const QStringList& aFiles, bool aVerify = false)
 {
     const QString script = testutil::SourceDir() + QStringLiteral("/tests/tags/read_tags.py");
-    const testutil::ProcessResult r = testutil::Run(testutil::Python(), QStringList{script} + aFiles);
+    QStringList args{script};
+    if (aVerify)
+        args << QStringLiteral("--verify");
+    const testutil::ProcessResult r = testutil::Run(testutil::Python(), args + aFiles);
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
