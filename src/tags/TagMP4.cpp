@@ -218,14 +218,22 @@ void AddMPEG4Tag(TTagStream& aStream, const TTagData& aTagData, bool ClearTag)
     }
 
     const QList<TAtom> moovChildren = Children(aStream, moov);
-    TAtom udta; // the last udta of moov counts
-    for (const TAtom& atom : moovChildren)
-        if (atom.Type == "udta")
-            udta = atom;
-    // Without one the new udta becomes moov's last child: inserted where moov
-    // ends, not where the media data starts, so an atom between the two
-    // (ffmpeg puts a "free" there) stays outside moov.
-    const int64_t insertAt = udta.Type.isEmpty() ? moov.End() : udta.Start;
+    // moov holds at most one udta; with two, replacing one would leave the
+    // other's items for readers to find.
+    TAtom udta;
+    for (const TAtom& atom : moovChildren) {
+        if (atom.Type != "udta")
+            continue;
+        if (!udta.Type.isEmpty())
+            RaiseInvalid(Format(QStringLiteral("moov holds a second udta atom at %d"), {atom.Start}));
+        udta = atom;
+    }
+    // Without one the new udta becomes moov's last child: inserted after the
+    // last child (before a few stray bytes, if moov ends with any), not where
+    // the media data starts, so an atom between moov and mdat (ffmpeg puts a
+    // "free" there) stays outside moov.
+    const int64_t childrenEnd = moovChildren.isEmpty() ? moov.Content() : moovChildren.last().End();
+    const int64_t insertAt = udta.Type.isEmpty() ? childrenEnd : udta.Start;
     const int64_t oldSize = udta.Type.isEmpty() ? 0 : udta.Size;
     const QList<TAtom> tables = ChunkOffsetTables(aStream, moovChildren);
 

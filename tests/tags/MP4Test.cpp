@@ -174,6 +174,29 @@ TEST(MP4, AddsUdtaAsTheLastChildOfMoov)
     EXPECT_EQ(ChunkOffsets(now), Moved(ChunkOffsets(old), int(udta.size())));
 }
 
+TEST(MP4, StrayBytesAtTheEndOfMoovStayThere)
+{
+    // moov ending in 4 zero bytes after its last child, as some writers leave it.
+    QByteArray old = Fixture(QStringLiteral("tone-noudta.mp4"));
+    const TAtom moov = TopLevel(old, "moov");
+    PutBE32(old, moov.Start, uint32_t(moov.Size + 4));
+    const TAtom stco = Stco(old);
+    PutBE32(old, stco.Start + 16, GetBE32(old, stco.Start + 16) + 4);
+    old.insert(moov.End(), QByteArray(4, '\0'));
+
+    TMemoryTagStream stream(old);
+    AddTagToFile(stream, ffMp4, ttMPEG4, Data(), false);
+    const QByteArray udta = BuildMPEG4Udta(Data());
+    QByteArray expected = old;
+    PutBE32(expected, moov.Start, uint32_t(moov.Size + 4 + udta.size()));
+    PutBE32(expected, stco.Start + 16, GetBE32(old, stco.Start + 16) + uint32_t(udta.size()));
+    expected.insert(moov.End(), udta); // after the last child, before the stray bytes
+    EXPECT_TRUE(stream.Data() == expected);
+    // The next write finds that udta.
+    AddTagToFile(stream, ffMp4, ttMPEG4, Data(), false);
+    EXPECT_TRUE(stream.Data() == expected);
+}
+
 TEST(MP4, ReplacesUdtaAndClearsIt)
 {
     const QByteArray old = Fixture(QStringLiteral("tone.mp4"));
@@ -223,6 +246,8 @@ TEST(MP4, RefusedFilesStayAsTheyWere)
     PutBE32(stcoCount, stco.Start + 12, 2); // two offsets in room for one
     QByteArray zeroChild = mp4;
     PutBE32(zeroChild, udta.Start, 0);
+    QByteArray twoUdta = mp4;
+    twoUdta.replace(Child(mp4, moov, "trak").Start + 4, 4, "udta");
     QByteArray isom = mp4;
     isom.replace(8, 4, "isom");
 
@@ -242,6 +267,7 @@ TEST(MP4, RefusedFilesStayAsTheyWere)
         {"moov past the end", moovPastEnd, ""},
         {"child past moov", childPastMoov, ""},
         {"size 0 inside moov", zeroChild, ""},
+        {"two udta in moov", twoUdta, ""},
         {"stco count", stcoCount, ""},
     };
     for (const auto& c : cases) {
