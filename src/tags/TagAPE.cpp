@@ -5,7 +5,6 @@
 #include "tags/TagBytes.h"
 #include "tags/TagID3.h"
 
-#include <cstring>
 #include <limits>
 
 using namespace tagbytes;

@@ -3,7 +3,6 @@
 #include "log/Format.h"
 #include "tags/TagBytes.h"
 
-#include <limits>
 
 using namespace tagbytes;
 

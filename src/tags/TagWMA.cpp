@@ -28,6 +28,13 @@ constexpr int64_t MaxLength = std::numeric_limits<uint16_t>::max();
     throw ETagException(Format(QStringLiteral("Invalid WMA file: %s"), {aWhy}));
 }
 
+// UTF-16LE with a terminating zero. The text is Unicode already, so no code
+// page is involved.
+QByteArray AnsiToWideRus(const QString& aText)
+{
+    return ToUtf16LE(aText) + QByteArray(2, '\0');
+}
+
 // A 16-bit length, or ETagException for a text that does not fit one.
 uint16_t Length16(qsizetype aLength)
 {
@@ -67,11 +74,6 @@ struct TAsfObject {
 };
 
 } // namespace
-
-QByteArray AnsiToWideRus(const QString& aText)
-{
-    return ToUtf16LE(aText) + QByteArray(2, '\0');
-}
 
 QByteArray BuildWMAContentDescription(const TTagData& aTagData, bool ClearTag)
 {

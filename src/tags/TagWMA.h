@@ -10,7 +10,3 @@ void AddWMATag(TTagStream& aStream, const TTagData& aTagData, bool ClearTag);
 // The two objects as they are written.
 QByteArray BuildWMAContentDescription(const TTagData& aTagData, bool ClearTag);
 QByteArray BuildWMAExtendedContentDescription(const TTagData& aTagData, bool ClearTag);
-
-// UTF-16LE with a terminating zero, from text in the system's code page
-// (here: already Unicode).
-QByteArray AnsiToWideRus(const QString& aText);

@@ -10,8 +10,8 @@
 #include <cstdint>
 
 // The values to write. Texts are Unicode: each family encodes them the way
-// its readers expect (ID3: ISO-8859-1 where it fits, else UTF-16; the
-// others: UTF-8).
+// its readers expect (ID3: ISO-8859-1 where it fits, else UTF-16; WMA:
+// UTF-16LE; APE 1.0: the 8-bit code page; the others: UTF-8).
 struct TTagData {
     QString Artist;
     QString Album;
