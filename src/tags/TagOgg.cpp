@@ -3,7 +3,6 @@
 #include "log/Format.h"
 #include "tags/TagBytes.h"
 
-
 using namespace tagbytes;
 
 namespace {
