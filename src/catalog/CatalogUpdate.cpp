@@ -7,6 +7,7 @@
 #include "log/Exception.h"
 #include "log/Format.h"
 #include "log/LogManager.h"
+#include "net/XmlUtils.h"
 
 #include <QByteArrayView>
 #include <QFile>
@@ -108,25 +109,16 @@ QByteArray ReadPackage(const QString& aFilePath)
 void ParsePackage(const QByteArray& aBytes, pugi::xml_document& aDocument)
 {
     // Comments and processing instructions are kept as nodes: a package
-    // holds records only, and anything else among them is refused.
+    // holds records only, and anything else among them is refused. The
+    // loader transcodes 8-bit encodings (windows-1251, ...) to UTF-8.
     const unsigned options = pugi::parse_default | pugi::parse_declaration | pugi::parse_comments | pugi::parse_pi;
-    const pugi::xml_parse_result result =
-        aDocument.load_buffer(aBytes.constData(), size_t(aBytes.size()), options, pugi::encoding_auto);
-    if (!result)
-        throw Exception(Format(QStringLiteral("XML error: %s at offset %d"),
-                               {result.description(), int64_t(result.offset)}));
-    // The parser converts UTF-16, UTF-32 and Latin-1 itself and reads every
-    // other byte encoding as UTF-8; such a package is refused rather than
+    const pugi::xml_encoding encoding = xml::LoadXml(aDocument, aBytes, options);
+    // Text that claims to be UTF-8 (or says nothing) but is not would be
     // stored with broken names.
-    if (result.encoding == pugi::encoding_utf8) {
-        const pugi::xml_node declaration = aDocument.first_child();
-        if (declaration.type() == pugi::node_declaration) {
-            const QString encoding = QString::fromUtf8(declaration.attribute("encoding").value()).toLower();
-            if (!encoding.isEmpty() && encoding != QLatin1String("utf-8") && encoding != QLatin1String("utf8") &&
-                encoding != QLatin1String("us-ascii") && encoding != QLatin1String("ascii"))
-                throw Exception(Format(QStringLiteral("Unsupported XML encoding \"%s\""), {encoding}));
-        }
-        if (!QByteArrayView(aBytes).isValidUtf8())
+    if (encoding == pugi::encoding_utf8) {
+        const QString declared = xml::DeclaredEncoding(aBytes).toLower();
+        if ((declared.isEmpty() || declared == QLatin1String("utf-8") || declared == QLatin1String("utf8")) &&
+            !QByteArrayView(aBytes).isValidUtf8())
             throw Exception(QStringLiteral("XML error: the text is not valid UTF-8"));
     }
     if (!aDocument.document_element())

@@ -40,7 +40,7 @@ QString DeclaredEncoding(const QByteArray& aBytes)
     return m.hasMatch() ? m.captured(2) : QString();
 }
 
-void LoadXml(pugi::xml_document& aDoc, const QByteArray& aBytes)
+pugi::xml_encoding LoadXml(pugi::xml_document& aDoc, const QByteArray& aBytes, unsigned aOptions)
 {
     QByteArray utf8;
     pugi::xml_encoding encoding = pugi::encoding_auto;
@@ -57,10 +57,11 @@ void LoadXml(pugi::xml_document& aDoc, const QByteArray& aBytes)
     }
     const QByteArray& data = utf8.isNull() ? aBytes : utf8;
     const pugi::xml_parse_result result =
-        aDoc.load_buffer(data.constData(), size_t(data.size()), pugi::parse_default | pugi::parse_declaration, encoding);
+        aDoc.load_buffer(data.constData(), size_t(data.size()), aOptions, encoding);
     if (!result)
         throw EXmlError(Format(QStringLiteral("XML parse error: %s at offset %d"),
                                {QString::fromUtf8(result.description()), qint64(result.offset)}));
+    return result.encoding;
 }
 
 std::unique_ptr<pugi::xml_document> LoadXmlDocument(const QByteArray& aBytes)

@@ -21,8 +21,12 @@ namespace xml {
 QString DeclaredEncoding(const QByteArray& aBytes);
 // Parses aBytes; raises EXmlError.
 std::unique_ptr<pugi::xml_document> LoadXmlDocument(const QByteArray& aBytes);
-// The same into an existing document.
-void LoadXml(pugi::xml_document& aDoc, const QByteArray& aBytes);
+// The same into an existing document, with pugixml's parse options (a
+// package keeps comments to refuse them); returns the encoding the parser
+// read (UTF-8 after a transcoding).
+inline constexpr unsigned DefaultParseOptions = pugi::parse_default | pugi::parse_declaration;
+pugi::xml_encoding LoadXml(pugi::xml_document& aDoc, const QByteArray& aBytes,
+                           unsigned aOptions = DefaultParseOptions);
 
 // The element's text (its first text or CDATA child); empty when none.
 QString Text(const pugi::xml_node& aNode);
