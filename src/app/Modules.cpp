@@ -3,9 +3,11 @@
 #include "catalog/CatalogData.h"
 #include "downloads/UserData.h"
 #include "log/LogManager.h"
+#include "net/Connection.h"
 #include "net/HttpRequest.h"
 #include "net/KeyPair.h"
 #include "settings/Settings.h"
+#include "web/WebUtils.h"
 
 void StartModules()
 {
@@ -38,11 +40,19 @@ void CreateDataObjects()
     CatalogData = new TCatalogData();
     // UserData: opened later by Init, after sign-in.
     UserData = new TUserData;
+    // The session: it sends the catalog's version at start-up, and the
+    // address templates take its explorer identifier.
+    Connection = new TConnection;
+    Connection->SetCatalogVersionSource([] { return CatalogData ? CatalogData->DataVersion() : 0u; });
+    WebUtils::SetExplorerIDSource([] { return Connection ? Connection->ExplorerID() : QString(); });
 }
 
 void FreeDataObjects()
 {
     // CoverData, Connection, UserData, CatalogData: the reverse order.
+    WebUtils::SetExplorerIDSource({});
+    delete Connection;
+    Connection = nullptr;
     delete UserData;
     UserData = nullptr;
     delete CatalogData;

@@ -2,9 +2,11 @@
 #include "app/Modules.h"
 #include "common/TestUtils.h"
 #include "log/LogManager.h"
+#include "net/Connection.h"
 #include "net/HttpRequest.h"
 #include "settings/ServerSettings.h"
 #include "settings/Settings.h"
+#include "web/WebUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +24,14 @@ TEST(Modules, StartReadsTheSettingsAndStopReleasesThem)
     HttpManager->CreateRequest(QStringLiteral("http://127.0.0.1:1/"), false, {});
     EXPECT_EQ(HttpManager->RequestCount(), 1);
     CreateDataObjects();
+    // The session is created with the data objects; the address templates
+    // take its explorer identifier.
+    ASSERT_NE(Connection, nullptr);
+    EXPECT_TRUE(Connection->SessionID().isEmpty());
+    EXPECT_EQ(WebUtils::ReplaceUrlCatalogParams(QStringLiteral("s=%SESSION%&g=%GROUP%"), 5, 0, 0),
+              QStringLiteral("s=&g=5"));
     FreeDataObjects();
+    EXPECT_EQ(Connection, nullptr);
     StopModules();
     EXPECT_FALSE(SettingsExist());
     EXPECT_FALSE(ServerSettingsExist());

@@ -11,6 +11,16 @@ ACTIONS = {}
 ROUTES = []
 
 
+class ActionError(Exception):
+    """Raised by an action to answer with an HTTP error status instead of an
+    envelope (the store refuses the request: wrong password, no session)."""
+
+    def __init__(self, status, reason):
+        super().__init__(reason)
+        self.status = status
+        self.reason = reason
+
+
 def action(word):
     """Registers fn(ctx) for the store action word. It returns the XML body
     (str or bytes); the server wraps it in the envelope."""

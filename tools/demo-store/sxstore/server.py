@@ -3,7 +3,8 @@
 Store actions: POST (or GET) /sorvelin/interface.html?r=<n>&action=<word>,
 answered with the envelope of what the registered action returns.
 Other paths go to the registered routes. Every request except the control
-interface is recorded.
+interface is recorded. The configuration key "delay" ({"<action>": seconds})
+slows an action down.
 
 Control interface for tests:
   GET  /_control/requests   the recorded requests as JSON
@@ -59,11 +60,16 @@ class Context:
                 return value
         return default
 
-    def send(self, code, body=b"", content_type="application/octet-stream", headers=None):
+    def base_url(self):
+        """http://host:port of this store as the client addressed it."""
+        host = self.headers.get("host") or "%s:%d" % self.handler.server.server_address[:2]
+        return "http://" + host
+
+    def send(self, code, body=b"", content_type="application/octet-stream", headers=None, reason=None):
         if isinstance(body, str):
             body = body.encode("utf-8")
         h = self.handler
-        h.send_response(code)
+        h.send_response(code, reason)
         h.send_header("Content-Type", content_type)
         h.send_header("Content-Length", str(len(body)))
         for name, value in (headers or {}).items():
@@ -145,7 +151,15 @@ class Handler(BaseHTTPRequestHandler):
         if fn is None:
             ctx.send(404, "unknown action: %s" % word, "text/plain")
             return
-        xml = fn(ctx)
+        # delay.<action word>: seconds to wait before answering (a slow store).
+        delay = ctx.state.get("delay", word or "", default=0)
+        if delay:
+            ctx.state.stopping.wait(float(delay))
+        try:
+            xml = fn(ctx)
+        except registry.ActionError as refused:
+            ctx.send(refused.status, refused.reason, "text/plain", reason=refused.reason)
+            return
         compress = ctx.field("Compress") == "1"
         data = envelope.build(xml, compress, ctx.state.get("envelope", default={}))
         ctx.send(200, data, "text/html")
