@@ -91,11 +91,14 @@ TConnection::~TConnection()
 {
     RefreshBalanceTimer.stop();
     RefreshDownloadsTimer.stop();
-    // Destroying a request stops it and drops its queued completion.
-    for (THttpRequest* request : FOwnedRequests)
-        delete request;
+    // Destroying a request stops it and drops its queued completion. Without
+    // the manager they are gone already: it destroys every request it keeps.
+    if (HttpManager) {
+        for (THttpRequest* request : FOwnedRequests)
+            delete request;
+        delete FBasketRequest;
+    }
     FOwnedRequests.clear();
-    delete FBasketRequest;
     FBasketRequest = nullptr;
 }
 

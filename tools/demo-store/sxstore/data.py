@@ -1,8 +1,8 @@
 """The store's data description: accounts, balance, program version, prices,
 page addresses, the catalog it offers and the basket of bought files.
 
-Every key has a default below; the configuration (--data FILE and the control
-interface) changes it. Dicts merge key by key, lists are replaced whole, so a
+Every key has a default in data/default.json; the configuration (--data FILE
+and the control interface) changes it. Dicts merge key by key, lists are replaced whole, so a
 test that sets "basket": {"files": [...]} replaces the basket's files.
 
   accounts        {login: password}
@@ -30,6 +30,8 @@ test that sets "basket": {"files": [...]} replaces the basket's files.
                                   "nested" (entry "sub/dir/<name>"),
                                   "bad_xml", "old_version" (a partial whose
                                   version is not newer)
+                    encoding      the partial packages' XML encoding, e.g.
+                                  "windows-1251" (default UTF-8)
                     answer        raw XML answer to "catalogupdate"
   basket          the bought files:
                     files         list of files; each: id, filetype, groupname,
@@ -45,6 +47,8 @@ test that sets "basket": {"files": [...]} replaces the basket's files.
 import copy
 import datetime
 import hashlib
+import json
+import os
 
 from .state import merge
 
@@ -79,44 +83,14 @@ DEFAULT_URLS = {
 }
 
 
-def _file(file_id, group, album, song, track, size, cost, duration, filetype=1, fmt="MP3 320 kbps"):
-    return {"id": file_id, "filetype": filetype, "groupname": group, "albumname": album, "songname": song,
-            "tracknum": track, "albumyear": 2004, "format": fmt, "fileext": "mp3", "filesize": size,
-            "filecost": cost, "duration": duration}
+def _load_defaults():
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data", "default.json")
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
 
 
-DEFAULT_DATA = {
-    "accounts": {"demo": "demo"},
-    "login": {"confirmation": "no", "have_messages": "0"},
-    "balance": "12.50",
-    "app_version": {"version": "1.0.6", "release": 6, "url": "{base}/download"},
-    "prices": {
-        "price_per_mb": 150,
-        "ownerlist": [
-            {"id": 3, "bitcostint": "2.5", "fixcostint": "0.1"},
-            {"id": 0, "bitcostint": "0.35", "fixcostint": "0.05"},
-        ],
-    },
-    "urls": {},
-    "catalog": {
-        "version": 4,
-        "full_version": 1,
-        "size": "tiny",
-        "seed": 1,
-        "records": 12,
-        "update": "auto",
-        "faults": {},
-    },
-    "basket": {
-        "files": [
-            _file(1001, "Copper Lanterns", "Paper Harbour", "Silent River", 1, 4521984, "0.45", 188),
-            _file(1002, "Copper Lanterns", "Paper Harbour", "Glass Mirror", 2, 6029312, "0.6", 251),
-            _file(1003, "Лунный Берег", "Тихий берег", "Северный ветер", 3, 0, "0.3", 201, filetype=0,
-                  fmt="MP3 192 kbps"),
-        ],
-        "delete_result": "ok",
-    },
-}
+# The store's own data description (data/default.json).
+DEFAULT_DATA = _load_defaults()
 
 
 def effective(state):
