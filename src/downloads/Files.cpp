@@ -4,6 +4,7 @@
 #include "app/MainThread.h"
 #include "app/SEFormat.h"
 #include "downloads/FileNaming.h"
+#include "downloads/PrefixedError.h"
 #include "downloads/UserData.h"
 #include "log/Exception.h"
 #include "log/Format.h"
@@ -22,8 +23,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <string>
-#include <typeinfo>
 
 namespace {
 
@@ -32,49 +31,10 @@ const char* const BasketErrorPrefix = "Error at update user basket: ";
 const char* const BasketErrorSource = "Downloads refreshing";
 const char* const UpdateFilesSource = "TFiles.UpdateFiles";
 
-// A copy of a caught error with a prefixed message that keeps the original
-// class name for the log.
-class EPrefixedError : public Exception {
-public:
-    EPrefixedError(const QString& aMessage, const void* aAddress, std::string aClassName)
-        : Exception(aMessage, aAddress), FClassName(std::move(aClassName)) {}
-    const char* ClassName() const override { return FClassName.c_str(); }
-
-private:
-    std::string FClassName;
-};
-
-class EPrefixedLogError : public ELogMngrException {
-public:
-    EPrefixedLogError(const ELogMngrException& aError, const QString& aPrefix)
-        : ELogMngrException(aError.Source(), aPrefix + aError.Message(), aError.ExtraData()),
-          FClassName(aError.ClassName()) {}
-    const char* ClassName() const override { return FClassName.c_str(); }
-
-private:
-    std::string FClassName;
-};
-
 // Logs the error being handled with the basket error prefix.
 void LogBasketError()
 {
-    const QString prefix = QLatin1String(BasketErrorPrefix);
-    const QString source = QLatin1String(BasketErrorSource);
-    try {
-        throw;
-    } catch (const EAbort&) {
-    } catch (const ELogMngrException& e) {
-        HandleException(source, EPrefixedLogError(e, prefix), e.Address(), DefaultMessageOptions);
-    } catch (const Exception& e) {
-        HandleException(source, EPrefixedError(prefix + e.Message(), e.Address(), e.ClassName()), e.Address(),
-                        DefaultMessageOptions);
-    } catch (const std::exception& e) {
-        HandleException(source, EPrefixedError(prefix + QString::fromLocal8Bit(e.what()), nullptr, typeid(e).name()),
-                        nullptr, DefaultMessageOptions);
-    } catch (...) {
-        HandleException(source, EPrefixedError(prefix + QStringLiteral("Unknown exception"), nullptr, "Exception"),
-                        nullptr, DefaultMessageOptions);
-    }
+    HandleExceptionPrefixed(QLatin1String(BasketErrorSource), QLatin1String(BasketErrorPrefix));
 }
 
 QString Attr(const pugi::xml_node& aNode, const char* aName)
@@ -351,7 +311,7 @@ void TFileItem::Save()
         path = FFilePath;
         key = FFileKey;
     }
-    FFiles.FUserData.SaveDownload(rec, FileState(), path, key, FBlockMap.AsString());
+    FFiles.FUserData.SaveDownload(rec, FileState(), path, key, StoredBlockMap());
 }
 
 void TFileItem::SaveSafe()
@@ -359,12 +319,21 @@ void TFileItem::SaveSafe()
     FFiles.SaveItemSafe(this);
 }
 
+void TFileItem::SaveSafe(std::function<void(bool aSaved)> aAfter)
+{
+    FFiles.SaveItemSafe(this, std::move(aAfter));
+}
+
 void TFileItem::Cleanup()
 {
     const QString path = FilePath();
-    if (!path.isEmpty() && !Finished() && path.endsWith(QLatin1String(DownloadingExtension), Qt::CaseInsensitive) &&
-        QFileInfo(path).isFile())
-        QFile::remove(path);
+    if (!path.isEmpty() && !Finished() && path.endsWith(QLatin1String(DownloadingExtension), Qt::CaseInsensitive)) {
+        if (QFileInfo(path).isFile())
+            QFile::remove(path);
+        const QString temp = TargetPath() + QLatin1String(FinalizingExtension);
+        if (QFileInfo(temp).isFile())
+            QFile::remove(temp);
+    }
     std::lock_guard<TFiles> lock(FFiles);
     FFiles.FUserData.DeleteDownload(UniqID());
 }
@@ -402,16 +371,111 @@ void TFileItem::BlockDownloaded(int32_t aBlock)
     SaveSafe();
 }
 
+void TFileItem::BlockWritten(int32_t aBlock)
+{
+    std::lock_guard<std::mutex> lock(FSyncLock);
+    // Only the worker that holds the busy block gets here with it.
+    if (FBlockMap.Blocks(aBlock) != bsBusy)
+        return;
+    FUnsyncedBlocks.push_back(aBlock);
+    FBlockMap.DoneBlock(aBlock);
+}
+
+bool TFileItem::SyncBlocks(const std::function<void()>& aSync, bool aForce, uint32_t aIntervalMs)
+{
+    std::unique_lock<std::mutex> run(FSyncRunLock, std::defer_lock);
+    if (aForce)
+        run.lock();
+    else if (!run.try_lock())
+        return false; // another worker of the file is syncing right now
+    size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(FSyncLock);
+        count = FUnsyncedBlocks.size();
+        if (count == 0 || (!aForce && GetTickCount64() - FLastSyncTick < aIntervalMs))
+            return false;
+    }
+    // Blocks written after the count was taken may miss this sync; they stay
+    // for the next one.
+    aSync();
+    {
+        std::lock_guard<std::mutex> lock(FSyncLock);
+        FUnsyncedBlocks.erase(FUnsyncedBlocks.begin(), FUnsyncedBlocks.begin() + ptrdiff_t(count));
+        FLastSyncTick = GetTickCount64();
+    }
+    SaveSafe();
+    return true;
+}
+
+int TFileItem::UnsyncedBlockCount() const
+{
+    std::lock_guard<std::mutex> lock(FSyncLock);
+    return int(FUnsyncedBlocks.size());
+}
+
+QString TFileItem::StoredBlockMap() const
+{
+    std::lock_guard<std::mutex> lock(FSyncLock);
+    QString text = FBlockMap.AsString();
+    for (int32_t block : FUnsyncedBlocks)
+        if (block >= 0 && block < text.size())
+            text[block] = QChar(BLOCK_STATE_FREE);
+    return text;
+}
+
+QString TFileItem::TargetPath() const
+{
+    const QString path = FilePath();
+    const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0 || dot < path.lastIndexOf(QChar(PathDelim)))
+        return path;
+    return path.left(dot);
+}
+
+void TFileItem::RemoveLeftovers()
+{
+    const QString path = FilePath();
+    if (path.isEmpty())
+        return;
+    QString target;
+    if (Finished()) {
+        // The working file of a finished file: the process ended between
+        // saving the finished state and deleting it.
+        target = path;
+        const QString working = path + QLatin1String(DownloadingExtension);
+        if (QFileInfo(working).isFile())
+            QFile::remove(working);
+    } else if (path.endsWith(QLatin1String(DownloadingExtension), Qt::CaseInsensitive)) {
+        target = TargetPath();
+    } else {
+        return;
+    }
+    const QString temp = target + QLatin1String(FinalizingExtension);
+    if (QFileInfo(temp).isFile())
+        QFile::remove(temp);
+}
+
 void TFileItem::PrepareFile()
 {
     if (FilePath().isEmpty()) {
         BuildFilePath();
         SaveSafe();
     }
-    if (QFileInfo::exists(CreateFilePath()))
-        throw Exception(QStringLiteral("This file already exists!"));
-
     const QString path = FilePath();
+    const QString target = CreateFilePath();
+    if (QFileInfo::exists(target)) {
+        // Only finalization creates the target, and only after every block is
+        // on disk and stored as done; so with all blocks done and the working
+        // file still there, the target is this item's own output of that
+        // working file. A target found in any other case was there before the
+        // download (or was put there by someone else) and is never replaced.
+        const bool ownOutput = FBlockMap.Finished() && target == TargetPath() &&
+                               path.endsWith(QLatin1String(DownloadingExtension), Qt::CaseInsensitive) &&
+                               QFileInfo(path).isFile();
+        if (!ownOutput)
+            throw Exception(QStringLiteral("This file already exists!"));
+    }
+
     EnsureDirectoryExists(QFileInfo(path).path());
     const uint32_t fileSize = FileRec().FileSize;
     if (QFileInfo::exists(path)) {
@@ -420,7 +484,11 @@ void TFileItem::PrepareFile()
             throw Exception(QStringLiteral("Existing file have unexpected size!"));
         return;
     }
-    FBlockMap.Clear();
+    {
+        std::lock_guard<std::mutex> lock(FSyncLock);
+        FUnsyncedBlocks.clear();
+        FBlockMap.Clear();
+    }
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         throw EOSError(Format(QStringLiteral("Cannot create file \"%s\": %s"), {path, file.errorString()}));
@@ -598,6 +666,7 @@ void TFiles::CreateFromDB(const TDownloadRow& aRow)
     item->FBlockMap.SetAsString(aRow.BlockMap);
     item->SetFileState(aRow.FileState);
     item->UpdateFileState();
+    item->RemoveLeftovers();
     std::lock_guard<TFiles> lock(*this);
     ++FNextID;
     FItems.push_back(std::move(item));
@@ -786,9 +855,10 @@ int TFiles::RemovedPendingCount()
 TFileItem* TFiles::FindWaitingItem()
 {
     std::lock_guard<TFiles> lock(*this);
+    const uint64_t now = GetTickCount64();
     for (const auto& p : FItems) {
         TFileItem* item = p.get();
-        if (item->FileState() != fsQueued)
+        if (item->FileState() != fsQueued || item->RetryAfter() > now)
             continue;
         const int jobs = item->JobCount();
         if (jobs >= FileJobCount)
@@ -801,19 +871,30 @@ TFileItem* TFiles::FindWaitingItem()
     return nullptr;
 }
 
-void TFiles::SaveItemSafe(TFileItem* aFileItem)
+void TFiles::SaveItemSafe(TFileItem* aFileItem, std::function<void(bool aSaved)> aAfter)
 {
-    if (!aFileItem || aFileItem->Removed())
+    if (!aFileItem || aFileItem->Removed()) {
+        if (aAfter)
+            aAfter(false);
         return;
+    }
     const int id = aFileItem->ID();
     ++FPendingSaves;
     QueueMainThreadCall(
-        [this, id] {
+        [this, id, after = std::move(aAfter)] {
             --FPendingSaves;
+            bool saved = false;
             try {
-                SaveItem(id);
+                saved = SaveItem(id);
             } catch (...) {
                 HandleException(QStringLiteral("TFiles.SaveItem"));
+            }
+            if (after) {
+                try {
+                    after(saved);
+                } catch (...) {
+                    HandleException(QStringLiteral("TFiles.SaveItem"));
+                }
             }
         },
         FQueueContext.get());
@@ -824,11 +905,14 @@ void TFiles::FlushPendingSaves()
     QCoreApplication::sendPostedEvents(FQueueContext.get(), QEvent::MetaCall);
 }
 
-void TFiles::SaveItem(int aID)
+bool TFiles::SaveItem(int aID)
 {
     std::lock_guard<TFiles> lock(*this);
-    if (TFileItem* item = FindByID(aID))
-        item->Save();
+    TFileItem* item = FindByID(aID);
+    if (!item)
+        return false;
+    item->Save();
+    return true;
 }
 
 TFileItem* TFiles::Items(int aIndex) const

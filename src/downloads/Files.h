@@ -18,8 +18,14 @@
 // its last EndJob. A pointer a worker got from FindWaitingItem therefore
 // stays valid until its EndJob returns.
 //
-// Lock order: the list's lock, then a block map's lock, the speed
-// estimator's lock or an item's own data lock; never the reverse.
+// Durability. A block written by a worker is done in the block map at once
+// (it is never handed out again), but the saved map claims it only after the
+// working file's data has been synced (SyncBlocks), so a map read back after
+// a crash or a power cut never claims bytes that did not reach the disk.
+//
+// Lock order: the list's lock, then an item's sync lock, then a block map's
+// lock, the speed estimator's lock or an item's own data lock; never the
+// reverse.
 #pragma once
 
 #include "downloads/BlockMap.h"
@@ -46,6 +52,9 @@ struct TDownloadRow;
 inline constexpr int FileJobCount = 10;
 // Suffix of the working file while a file is being downloaded.
 inline constexpr const char* DownloadingExtension = ".downloading";
+// Suffix of the temporary file finalization writes beside the target; it is
+// renamed onto the target only when complete.
+inline constexpr const char* FinalizingExtension = ".finalizing";
 
 // Indexes of the state images of the downloads view.
 inline constexpr int IMAGE_WAIT_ENCODING = 0;
@@ -120,7 +129,12 @@ public:
     void Save();
     // Asks the main thread to write the row; returns at once, from any thread.
     void SaveSafe();
-    // Deletes the working file (never a finished file) and the item's row.
+    // The same; aAfter runs on the main thread once the save has been tried
+    // (true when the row was written), or at once with false when the item
+    // has already left the list.
+    void SaveSafe(std::function<void(bool aSaved)> aAfter);
+    // Deletes the working file and a temporary finalization file (never a
+    // finished file) and the item's row.
     void Cleanup();
 
     // Job bookkeeping of the engine, under the list's lock. BeginJob prepares
@@ -128,11 +142,42 @@ public:
     // the job is not counted then.
     void BeginJob();
     void EndJob(bool aSuccess);
+    // A block is on disk: done in the block map, and a save is posted.
     void BlockDownloaded(int32_t aBlock);
+    // A block has been written to the working file but its bytes may not be
+    // durable yet: done in the block map (never handed out again), stored as
+    // done only once SyncBlocks has made it durable.
+    void BlockWritten(int32_t aBlock);
+    // Makes the blocks done since the last sync durable with aSync (which
+    // syncs the working file's data) and posts a save, when there are such
+    // blocks and aForce is set or aIntervalMs have passed since this file's
+    // last sync. Returns true when it synced. Raises what aSync raises; the
+    // blocks then stay unsynced. One worker of a file syncs at a time.
+    bool SyncBlocks(const std::function<void()>& aSync, bool aForce, uint32_t aIntervalMs);
+    int UnsyncedBlockCount() const;
+    // The block map text a save stores: blocks not durable yet count as not done.
+    QString StoredBlockMap() const;
     // Builds the path if needed and creates or checks the working file.
     // Raises "This file already exists!", "Existing file have unexpected
-    // size!", the naming errors and folder creation errors.
+    // size!", the naming errors and folder creation errors. A target that
+    // exists is accepted when it is the item's own output: all blocks done
+    // and the working file still there (finalization got as far as the
+    // rename, the finished state did not reach the database); the item then
+    // goes on to finalization, which replaces it.
     void PrepareFile();
+    // FilePath without ".downloading": where finalization puts the file.
+    QString TargetPath() const;
+    // Removes what a crash may leave of this item: the working file of a
+    // finished item and a temporary finalization file (at load).
+    void RemoveLeftovers();
+
+    // Back-off of a file whose jobs keep failing (kept by the engine):
+    // failures since the last block that arrived, and the tick count
+    // (GetTickCount64) before which no new job takes the file.
+    int SerialFailures() const { return FSerialFailures.load(); }
+    void SetSerialFailures(int aValue) { FSerialFailures.store(aValue); }
+    uint64_t RetryAfter() const { return FRetryAfter.load(); }
+    void SetRetryAfter(uint64_t aTickCount) { FRetryAfter.store(aTickCount); }
 
     // FilePath := the target path followed by ".downloading".
     void BuildFilePath();
@@ -179,6 +224,12 @@ private:
     TFileBlockMap FBlockMap;
     std::atomic<bool> FDownloadErrorOccured{false};
     std::atomic<bool> FRemoved{false};
+    mutable std::mutex FSyncLock;        // FUnsyncedBlocks, FLastSyncTick
+    std::mutex FSyncRunLock;             // one syncing worker per file
+    std::vector<int32_t> FUnsyncedBlocks; // done, bytes not known durable
+    uint64_t FLastSyncTick = 0;
+    std::atomic<int> FSerialFailures{0};
+    std::atomic<uint64_t> FRetryAfter{0};
     QString FShortFormat;
     bool FShortFormatDone = false;
     uint32_t FPrevTickCount = 0;
@@ -241,13 +292,16 @@ public:
     void DeleteFiles(const std::vector<TFileItem*>& aList);
 
     // The next item a worker should work on, or nullptr. Call it holding the
-    // lock, and BeginJob before letting the lock go.
+    // lock, and BeginJob before letting the lock go. An item held back after
+    // failing jobs (RetryAfter) is passed over until its time.
     TFileItem* FindWaitingItem();
 
-    // Queues SaveItem(aFileItem->ID()) on the main thread.
-    void SaveItemSafe(TFileItem* aFileItem);
-    // Writes the item with that collection ID if it is still in the list.
-    void SaveItem(int aID);
+    // Queues SaveItem(aFileItem->ID()) on the main thread; aAfter as for
+    // TFileItem::SaveSafe.
+    void SaveItemSafe(TFileItem* aFileItem, std::function<void(bool aSaved)> aAfter = {});
+    // Writes the item with that collection ID if it is still in the list;
+    // true when it did.
+    bool SaveItem(int aID);
     // Saves posted and not run yet.
     int PendingSaveCount() const { return FPendingSaves.load(); }
     // Runs the saves queued so far now, in order (main thread). The list

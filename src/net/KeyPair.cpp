@@ -321,7 +321,30 @@ void XORBuffer(char* aBuffer, int64_t aBufLen, int64_t aBufPos, int aKeySize, co
     if (aKeySize <= 0)
         throw Exception(QStringLiteral("Division by zero"));
     int64_t j = aBufPos % aKeySize;
-    for (int64_t i = 0; i < aBufLen; ++i) {
+    if (j < 0)
+        j += aKeySize;
+    int64_t i = 0;
+    // Up to the next start of the key.
+    for (; j != 0 && i < aBufLen; ++i) {
+        aBuffer[i] = char(aBuffer[i] ^ aKey[j]);
+        if (++j == aKeySize)
+            j = 0;
+    }
+    // Whole runs of the key; eight bytes at a time when the key allows it
+    // (downloaded files are decoded with a 64-byte key through this loop).
+    if (aKeySize % 8 == 0) {
+        for (; i + aKeySize <= aBufLen; i += aKeySize) {
+            for (int k = 0; k < aKeySize; k += 8) {
+                uint64_t data;
+                uint64_t key;
+                std::memcpy(&data, aBuffer + i + k, 8);
+                std::memcpy(&key, aKey + k, 8);
+                data ^= key;
+                std::memcpy(aBuffer + i + k, &data, 8);
+            }
+        }
+    }
+    for (; i < aBufLen; ++i) {
         aBuffer[i] = char(aBuffer[i] ^ aKey[j]);
         if (++j == aKeySize)
             j = 0;

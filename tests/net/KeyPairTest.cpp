@@ -151,6 +151,32 @@ TEST(KeyPair, XorUsesTheKeyLaidAlongTheData)
     EXPECT_THROW(XORBuffer(any.data(), 1, 0, 0, ""), Exception);
 }
 
+TEST(KeyPair, XorOfAnyStretchEqualsTheByteByByteDefinition)
+{
+    // Key sizes with and without the eight-byte fast path, stretches that
+    // start inside the key and end inside a later run of it.
+    QByteArray data(1000, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(i * 31 + 7);
+    for (const int keySize : {1, 7, 8, 24, 64, 100}) {
+        QByteArray key(keySize, '\0');
+        for (int i = 0; i < keySize; ++i)
+            key[i] = char(200 - i * 3);
+        for (const int pos : {0, 1, 63, 64, 65, 130, 999}) {
+            for (const int len : {0, 1, 9, 64, 65, 200, 1000 - pos}) {
+                if (pos + len > data.size())
+                    continue;
+                QByteArray fast = data.mid(pos, len);
+                XORBuffer(fast.data(), fast.size(), pos, keySize, key.constData());
+                QByteArray slow = data.mid(pos, len);
+                for (int i = 0; i < len; ++i)
+                    slow[i] = char(slow[i] ^ key[(pos + i) % keySize]);
+                ASSERT_EQ(fast, slow) << "key " << keySize << " pos " << pos << " len " << len;
+            }
+        }
+    }
+}
+
 TEST(KeyPair, CiphersAgreeWithTheDemoStoresOwnImplementation)
 {
     QString pub, priv;

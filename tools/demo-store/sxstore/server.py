@@ -190,6 +190,8 @@ class Handler(BaseHTTPRequestHandler):
 class StoreServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # The download engine opens up to 30 connections at once.
+    request_queue_size = 128
 
     def __init__(self, port, state, verbose=False):
         self.state = state
