@@ -11,12 +11,13 @@
 #include "settings/Settings.h"
 #include "tags/TagStream.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStringDecoder>
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -163,8 +164,12 @@ QString BuildBlockUrl(const QString& aIPPort, int32_t aUniqID, int64_t aStart, i
 
 QString GetMD5(const char* aData, int64_t aSize)
 {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(QByteArrayView(aData, qsizetype(aSize)), QCryptographicHash::Md5).toHex());
+    // Every block passes through here: OpenSSL's digest is the fast one.
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(aData, size_t(aSize), digest, &length, EVP_md5(), nullptr) != 1)
+        throw Exception(QStringLiteral("MD5 digest failed"));
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
 }
 
 void PerformContentMD5(QByteArray& aBody)
@@ -503,24 +508,22 @@ void TDownloadThread::DownloadBlock(int32_t aBlock)
 
 void TDownloadThread::MarkBlockDone(int32_t aBlock)
 {
-    TFileItem& item = *FFileItem;
-    if (FManager.Options().SyncData) {
-        item.BlockWritten(aBlock);
-        SyncWorkingFile(false);
-    } else {
-        item.BlockDownloaded(aBlock);
-    }
-    item.SetSerialFailures(0);
+    FFileItem->BlockWritten(aBlock);
+    SyncWorkingFile(false);
+    FFileItem->SetSerialFailures(0);
 }
 
 void TDownloadThread::SyncWorkingFile(bool aForce)
 {
-    if (!FManager.Options().SyncData)
-        return;
     const int handle = FFileStm;
     const QString path = FFileItem->FilePath();
-    FFileItem->SyncBlocks([handle, &path] { SyncData(handle, path); }, aForce,
-                          uint32_t(std::max(0, FManager.Options().SyncIntervalMs)));
+    const bool sync = FManager.Options().SyncData;
+    FFileItem->SyncBlocks(
+        [handle, &path, sync] {
+            if (sync)
+                SyncData(handle, path);
+        },
+        aForce, uint32_t(std::max(0, FManager.Options().SyncIntervalMs)));
 }
 
 void TDownloadThread::WorkEvent(int64_t aWorkCount)
@@ -615,13 +618,21 @@ void TDownloadThread::DecodingAttempt()
     // The target appears only after every block is stored as done, so a
     // target found later next to a complete working file is known to be this
     // item's own output (see TFileItem::PrepareFile).
-    if (sync && item.UnsyncedBlockCount() > 0) {
+    if (item.UnsyncedBlockCount() > 0) {
         TFileHandle handle(OpenFile(source, O_RDONLY));
         const int fd = handle.Get();
-        item.SyncBlocks([fd, &source] { SyncData(fd, source); }, true, 0);
+        item.SyncBlocks(
+            [fd, &source, sync] {
+                if (sync)
+                    SyncData(fd, source);
+            },
+            true, 0);
     }
-    if (!SaveAndWait())
+    if (!SaveAndWait()) {
+        if (item.Removed())
+            Abort(); // deleted by the user meanwhile
         throw Exception(QStringLiteral("The download state of the file could not be saved"));
+    }
 
     try {
         WriteDecodedFile(

@@ -67,8 +67,8 @@ struct TDownloadOptions {
     int RetryPauseMs = 250;
     int MaxRetryPauseMs = 30000;
     // Durability: the working file's data is synced before a save claims new
-    // blocks, at most this often per file. SyncData off (measurements only)
-    // saves after every block without syncing.
+    // blocks; those saves come at most this often per file. SyncData off
+    // (for measurements only) saves just as often without syncing.
     bool SyncData = true;
     int SyncIntervalMs = 1000;
 };

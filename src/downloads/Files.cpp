@@ -878,6 +878,8 @@ void TFiles::SaveItemSafe(TFileItem* aFileItem, std::function<void(bool aSaved)>
             aAfter(false);
         return;
     }
+    if (aFileItem->FSavePending.exchange(true) && !aAfter)
+        return;
     const int id = aFileItem->ID();
     ++FPendingSaves;
     QueueMainThreadCall(
@@ -911,6 +913,8 @@ bool TFiles::SaveItem(int aID)
     TFileItem* item = FindByID(aID);
     if (!item)
         return false;
+    // Changes from now on need a save of their own.
+    item->FSavePending.store(false);
     item->Save();
     return true;
 }

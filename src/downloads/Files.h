@@ -228,6 +228,7 @@ private:
     std::mutex FSyncRunLock;             // one syncing worker per file
     std::vector<int32_t> FUnsyncedBlocks; // done, bytes not known durable
     uint64_t FLastSyncTick = 0;
+    std::atomic<bool> FSavePending{false}; // a posted save has not started yet
     std::atomic<int> FSerialFailures{0};
     std::atomic<uint64_t> FRetryAfter{0};
     QString FShortFormat;
@@ -297,7 +298,9 @@ public:
     TFileItem* FindWaitingItem();
 
     // Queues SaveItem(aFileItem->ID()) on the main thread; aAfter as for
-    // TFileItem::SaveSafe.
+    // TFileItem::SaveSafe. A save reads the item when it runs, so a request
+    // without aAfter is dropped while a save of that item is still waiting to
+    // run: that save writes the newer state as well.
     void SaveItemSafe(TFileItem* aFileItem, std::function<void(bool aSaved)> aAfter = {});
     // Writes the item with that collection ID if it is still in the list;
     // true when it did.
