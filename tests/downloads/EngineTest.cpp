@@ -254,8 +254,14 @@ TEST_F(EngineFixture, APreparationErrorHoldsTheItemBackWithoutEndingTheWorker)
 
     FOptions.ThreadCount = 1; // one worker survives both errors and still does the work
     Start();
+    // The errors are logged with the files' display names once the list is unlocked.
     ASSERT_TRUE(testutil::WaitFor(
-        [&] { return Item(102)->Finished() && Item(101)->Paused() && Item(103)->Paused(); }, 20000));
+        [&] {
+            return Item(102)->Finished() &&
+                   LoggedMessage(Item(101)->GetDisplayName(), QStringLiteral("This file already exists!")) &&
+                   LoggedMessage(Item(103)->GetDisplayName(), QStringLiteral("Existing file have unexpected size!"));
+        },
+        20000));
     for (int32_t id : {101, 103}) {
         SCOPED_TRACE(id);
         TFileItem* item = Item(id);
@@ -263,8 +269,6 @@ TEST_F(EngineFixture, APreparationErrorHoldsTheItemBackWithoutEndingTheWorker)
         EXPECT_TRUE(item->DownloadErrorOccured());
         EXPECT_EQ(item->JobCount(), 0);
     }
-    EXPECT_TRUE(LoggedMessage(Item(101)->GetDisplayName(), QStringLiteral("This file already exists!")));
-    EXPECT_TRUE(LoggedMessage(Item(103)->GetDisplayName(), QStringLiteral("Existing file have unexpected size!")));
     EXPECT_EQ(testutil::ReadFile(target), QByteArray("the user's own file"));
     EXPECT_EQ(testutil::ReadFile(Item(102)->FilePath()), Plain(102));
 
