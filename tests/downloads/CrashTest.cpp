@@ -35,7 +35,7 @@ struct TRunResult {
     QByteArray Err;
 };
 
-struct TFileSpec {
+struct TTestFile {
     int32_t ID;
     int64_t Size;
     QString Ext;
@@ -58,13 +58,13 @@ protected:
     void TearDown() override { SettingsModule::Stop(); }
 
     // Serves the files and writes the basket answer that names them.
-    void Prepare(const QString& aUser, const std::vector<TFileSpec>& aFiles)
+    void Prepare(const QString& aUser, const std::vector<TTestFile>& aFiles)
     {
         FUser = aUser;
         FFolder = FTemp.path() + QLatin1Char('/') + aUser;
         FFiles = aFiles;
         QString children;
-        for (const TFileSpec& f : aFiles) {
+        for (const TTestFile& f : aFiles) {
             FStore->Control(QJsonObject{{"fileserver", QJsonObject{{"files", QJsonObject{{QString::number(f.ID),
                 QJsonObject{{"size", double(f.Size)}, {"seed", f.ID}}}}}}}});
             children += filestest::Updated(f.ID, {{"filesize", QString::number(f.Size)},
@@ -123,14 +123,14 @@ protected:
         return n;
     }
 
-    QString Target(const TFileSpec& aFile)
+    QString Target(const TTestFile& aFile)
     {
         return FFolder + QStringLiteral("/Group/Album (2001)/07 - Song %1.%2").arg(aFile.ID).arg(aFile.Ext);
     }
 
     // A finished file is the plain content, after an ID3v2 tag for ".mp3"
     // (written once: a second tag would stand where the content begins).
-    void ExpectFileContent(const TFileSpec& aFile, const QByteArray& aData)
+    void ExpectFileContent(const TTestFile& aFile, const QByteArray& aData)
     {
         if (aFile.Ext == QStringLiteral("mp3")) {
             TMemoryTagStream header(aData.left(10));
@@ -173,7 +173,7 @@ protected:
     {
         const std::map<int32_t, TDownloadRow> rows = Rows();
         ASSERT_EQ(rows.size(), FFiles.size());
-        for (const TFileSpec& f : FFiles) {
+        for (const TTestFile& f : FFiles) {
             SCOPED_TRACE(f.ID);
             const TDownloadRow& row = rows.at(f.ID);
             EXPECT_EQ(row.FileState, fsFinished);
@@ -188,7 +188,7 @@ protected:
     QString FUser;
     QString FFolder;
     QString FBasket;
-    std::vector<TFileSpec> FFiles;
+    std::vector<TTestFile> FFiles;
 };
 
 } // namespace
@@ -213,7 +213,7 @@ TEST_F(CrashTest, ACrashAtAnyStepOfFinalizationIsRepairedByTheNextRun)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Point);
         ++id;
-        const TFileSpec file{id, 350000 + id, id % 2 ? QStringLiteral("mp3") : QStringLiteral("ape")};
+        const TTestFile file{id, 350000 + id, id % 2 ? QStringLiteral("mp3") : QStringLiteral("ape")};
         Prepare(QStringLiteral("crash-%1").arg(c.Point), {file});
 
         const TRunResult crashed = Run(QString::fromLatin1(c.Point));
@@ -238,7 +238,7 @@ TEST_F(CrashTest, ACrashAtAnyStepOfFinalizationIsRepairedByTheNextRun)
 
 TEST_F(CrashTest, TwentyKillsAtRandomMomentsLoseAndWedgeNothing)
 {
-    std::vector<TFileSpec> files;
+    std::vector<TTestFile> files;
     for (int i = 0; i < 10; ++i)
         files.push_back({301 + i, 600000 + i * 90001, i % 5 == 0 ? QStringLiteral("mp3") : QStringLiteral("ape")});
     Prepare(QStringLiteral("kill"), files);
@@ -259,7 +259,7 @@ TEST_F(CrashTest, TwentyKillsAtRandomMomentsLoseAndWedgeNothing)
             EXPECT_EQ(r.ExitCode, 0) << r.Out.toStdString() << r.Err.toStdString();
         }
         // A target never exists half-written.
-        for (const TFileSpec& f : files) {
+        for (const TTestFile& f : files) {
             const QString target = Target(f);
             if (QFileInfo::exists(target)) {
                 SCOPED_TRACE(QStringLiteral("after run %1").arg(run).toStdString());
