@@ -6,8 +6,9 @@
 //   sx_download_runner --store URL --session ID --user NAME --folder DIR
 //                      --basket FILE [--threads N] [--timeout-ms MS]
 //
-// Exit code 0 when every item is finished, 3 on time-out, 2 on bad arguments.
-// The last line on standard output is "FINISHED <finished> <count> <errors>".
+// Exit code 0 when every item is finished (or still being encoded by the
+// store), 3 on time-out, 2 on bad arguments. The last line on standard output
+// is "FINISHED <finished> <count> <errors>".
 #include "StoreKeySession.h"
 
 #include "downloads/DownloadManager.h"
@@ -86,7 +87,7 @@ int main(int argc, char** argv)
         QObject::connect(&poll, &QTimer::timeout, [&] {
             bool all = true;
             for (int i = 0; i < files.Count(); ++i)
-                all = all && files.Items(i)->Finished();
+                all = all && (files.Items(i)->Finished() || files.Items(i)->Encoding());
             if (all) {
                 result = 0;
                 app.quit();

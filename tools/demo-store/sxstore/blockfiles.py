@@ -1,10 +1,9 @@
 """The files the file server holds, as it stores them: the plain content
 XORed with the file's 64-character key laid along the file.
 
-A file is described by a dict: size, seed, key (64 characters; default the
-SHA-256 hex digest of "file-<id>", the store's default key), content (path of
-a plain content file, used instead of generated content; its size is the
-file's size). Generated content is a function of (id, size, seed) alone and
+A file is described by a dict: size, seed, key (64 characters), content
+(path of a plain content file, used instead of generated content; its size
+is the file's size). Generated content is a function of (id, size, seed) alone and
 is made piece by piece, never held whole in memory. The stored form is built
 once per description into a cache folder and served from there.
 """
@@ -17,10 +16,6 @@ import tempfile
 import threading
 
 PIECE = 1 << 20  # generation and XOR work in pieces of 1 MiB
-
-
-def default_key(file_id):
-    return hashlib.sha256(("file-%s" % file_id).encode("ascii")).hexdigest()
 
 
 def key_bytes(key):

@@ -18,8 +18,9 @@ Configuration "fileserver":
   sessions   session identifiers accepted in block paths; the signed-in
              sessions of the store (memory "sessions") are accepted too
   files      {"<id>": {"size", "seed", "key", "content", "mode"}}: see
-             sxstore/blockfiles.py; files of the basket ("basket": {"files":
-             [...]}) are served as well, with their filesize and key.
+             sxstore/blockfiles.py; the files of the basket (the data
+             description's "basket" -> "files") are served as well, with
+             their filesize, key and content.
              "mode" answers every block of the file in one way:
                forbidden    403
                bad_md5      a wrong MD5 in the trailer
@@ -45,7 +46,8 @@ import socket
 import threading
 from urllib.parse import unquote
 
-from ..blockfiles import BlockFiles, default_key, plain_pieces
+from .. import data
+from ..blockfiles import BlockFiles, plain_pieces
 from ..registry import route
 
 CRC_BEGIN = b"#CRCBEGIN#"
@@ -70,14 +72,17 @@ def file_desc(ctx, file_id):
     """The description of file file_id with its key, or None."""
     desc = ctx.state.get("fileserver", "files", str(file_id))
     if desc is None:
-        for entry in ctx.state.get("basket", "files", default=[]) or []:
+        # A file of the basket (the data description in force).
+        for entry in data.effective(ctx.state)["basket"].get("files", []):
             if str(entry.get("id")) == str(file_id):
-                desc = {"size": entry.get("filesize", 0), "key": entry.get("key")}
+                desc = {"size": entry.get("filesize", 0), "key": data.file_key(entry)}
+                if entry.get("content"):
+                    desc["content"] = entry["content"]
                 break
     if desc is None:
         return None
     if not desc.get("key"):
-        desc["key"] = default_key(file_id)
+        desc["key"] = data.file_key({"id": file_id})
     if desc.get("content"):
         desc["size"] = os.path.getsize(desc["content"])
     desc["size"] = int(desc.get("size", 0))
@@ -137,14 +142,7 @@ def block(ctx):
     def answer(outcome, code, body=b"", reason=None):
         entry["outcome"] = outcome
         _log(ctx, entry)
-        if reason:
-            ctx.handler.send_response(code, reason)
-            ctx.handler.send_header("Content-Type", "text/plain")
-            ctx.handler.send_header("Content-Length", str(len(body)))
-            ctx.handler.end_headers()
-            ctx.handler.wfile.write(body)
-        else:
-            ctx.send(code, body)
+        ctx.send(code, body, "text/plain" if reason else "application/octet-stream", reason=reason)
 
     if not _session_known(ctx, session_id):
         answer("unknown_session", 401, b"unknown session", "Unknown session")
