@@ -714,33 +714,35 @@ void TDownloadManager::StopDownloads()
 bool TDownloadManager::GetJob(TFileItem*& aFileItem)
 {
     aFileItem = nullptr;
-    std::exception_ptr error;
-    QString name;
-    {
-        std::lock_guard<TFiles> lock(FFiles);
-        TFileItem* item = FFiles.FindWaitingItem();
-        if (!item)
-            return false;
-        try {
-            item->BeginJob();
-            aFileItem = item;
-            return true;
-        } catch (...) {
-            error = std::current_exception();
-            name = item->GetDisplayName();
-            // Held back until the user resumes it, with the error image; no
-            // job is left counted on it.
-            item->SetFileState(fsPaused);
-            item->SetDownloadErrorOccured(true);
-            item->SaveSafe();
+    for (;;) {
+        std::exception_ptr error;
+        QString name;
+        {
+            std::lock_guard<TFiles> lock(FFiles);
+            TFileItem* item = FFiles.FindWaitingItem();
+            if (!item)
+                return false;
+            try {
+                item->BeginJob();
+                aFileItem = item;
+                return true;
+            } catch (...) {
+                error = std::current_exception();
+                name = item->GetDisplayName();
+                // Held back until the user resumes it, with the error image;
+                // no job is left counted on it.
+                item->SetFileState(fsPaused);
+                item->SetDownloadErrorOccured(true);
+                item->SaveSafe();
+            }
         }
+        try {
+            std::rethrow_exception(error);
+        } catch (...) {
+            HandleException(name);
+        }
+        // The next waiting item, if there is one.
     }
-    try {
-        std::rethrow_exception(error);
-    } catch (...) {
-        HandleException(name);
-    }
-    return false;
 }
 
 void TDownloadManager::DoneJob(TFileItem* aFileItem, bool aSuccess)

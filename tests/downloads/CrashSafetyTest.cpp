@@ -183,3 +183,32 @@ TEST_F(CrashSafety, DeletingAnUnfinishedItemRemovesItsTemporaryFileToo)
     EXPECT_FALSE(QFileInfo::exists(working));
     EXPECT_FALSE(QFileInfo::exists(temp));
 }
+
+TEST_F(CrashSafety, SavesOfAnItemWaitingForTheMainThreadAreMerged)
+{
+    TFileItem* item = NewItem(1);
+    item->SaveSafe();
+    item->SetFileKey(QString(64, QLatin1Char('k')));
+    item->SaveSafe(); // the first save has not run: it will write the key too
+    EXPECT_EQ(FFiles->PendingSaveCount(), 1);
+    FFiles->FlushPendingSaves();
+    EXPECT_EQ(Rows()[1].FileKey, QString(64, QLatin1Char('k')));
+
+    // A save with a follow-up is never merged away; one after it is.
+    std::vector<bool> after;
+    item->SaveSafe([&after](bool aSaved) { after.push_back(aSaved); });
+    item->SaveSafe([&after](bool aSaved) { after.push_back(aSaved); });
+    item->SetFilePath(QStringLiteral("/x/y.mp3.downloading"));
+    item->SaveSafe();
+    EXPECT_EQ(FFiles->PendingSaveCount(), 2);
+    FFiles->FlushPendingSaves();
+    EXPECT_EQ(after, (std::vector<bool>{true, true}));
+    EXPECT_EQ(Rows()[1].FilePath, QStringLiteral("/x/y.mp3.downloading"));
+
+    // Once a save has begun, later changes get a save of their own.
+    item->SaveSafe();
+    FFiles->FlushPendingSaves();
+    item->SaveSafe();
+    EXPECT_EQ(FFiles->PendingSaveCount(), 1);
+    FFiles->FlushPendingSaves();
+}
