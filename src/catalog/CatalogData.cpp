@@ -245,7 +245,9 @@ TVersionRow ReadVersionRow(SQLite::Database& aDatabase)
 std::unique_ptr<SQLite::Database> OpenCatalogFile(const QString& aPath)
 {
     // Read-write without create: a missing file stays missing.
-    auto database = std::make_unique<SQLite::Database>(QFile::encodeName(aPath).toStdString(), SQLite::OPEN_READWRITE);
+    // Another process holding the file's lock for a moment is waited for.
+    auto database =
+        std::make_unique<SQLite::Database>(QFile::encodeName(aPath).toStdString(), SQLite::OPEN_READWRITE, 5000);
     return database;
 }
 

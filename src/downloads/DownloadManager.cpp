@@ -211,6 +211,7 @@ QByteArray FetchBlock(THttpClient& aHttp, const QString& aIPPort, int32_t aUniqI
     const QString url = BuildBlockUrl(aIPPort, aUniqID, start, end, aSessionID,
                                       int(QRandomGenerator::global()->bounded(2147483647)));
     const bool debug = DebugLogging();
+    aHttp.CaptureRequestHeaders = debug;
     if (debug)
         LogDebug(QStringLiteral("URL: %s"), {url});
 

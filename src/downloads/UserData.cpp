@@ -70,6 +70,10 @@ int64_t IntColumn(const SQLite::Statement& aRow, const char* aName, int64_t aMin
     return value;
 }
 
+// Another process reading the file (a backup, a second look at it) holds its
+// lock for moments only: wait for it rather than fail.
+constexpr int DatabaseBusyTimeoutMs = 5000;
+
 } // namespace
 
 TUserData::TUserData() = default;
@@ -92,7 +96,8 @@ void TUserData::Init(const QString& aUserName)
     FSearchHistory.clear();
     FDatabasePath = PathJoin(folder, aUserName + QStringLiteral(".s3db"));
     FConnection = std::make_unique<SQLite::Database>(QFile::encodeName(FDatabasePath).toStdString(),
-                                                     SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+                                                     SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE,
+                                                     DatabaseBusyTimeoutMs);
     PrepareData();
     ReadAppData();
 }

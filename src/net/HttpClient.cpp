@@ -242,9 +242,11 @@ void THttpClient::Transfer(const QString& aUrl, int aKind, const QByteArray& aPo
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &TCallbacks::OnProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &cb);
-    curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &TCallbacks::OnDebug);
-    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &cb);
+    if (CaptureRequestHeaders) {
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &TCallbacks::OnDebug);
+        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &cb);
+    }
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(0, ConnectTimeout)));
 
     // An explicit empty proxy keeps the environment's proxy variables out.

@@ -102,8 +102,10 @@ public:
     int64_t ContentLength() const;
     // Last-Modified of the answer (UTC, whole seconds); invalid when missing.
     QDateTime LastModified() const;
-    // Header lines of the last request as sent.
+    // Header lines of the last request as sent; recorded only while
+    // CaptureRequestHeaders is on (it costs a callback per received chunk).
     const QStringList& RequestHeaderLines() const { return FRequestHeaderLines; }
+    bool CaptureRequestHeaders = false;
     QStringList ResponseHeaderLines() const;
 
 private:

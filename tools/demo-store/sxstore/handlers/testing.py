@@ -112,17 +112,17 @@ def xml(ctx):
 @route(["GET", "HEAD"], "/_test/file/")
 def file(ctx):
     name = ctx.path[len("/_test/file/"):]
-    spec = ctx.state.get("files", name)
-    if spec is None:
+    desc = ctx.state.get("files", name)
+    if desc is None:
         ctx.send(404, "no file " + name, "text/plain")
         return
-    data = file_content(int(spec.get("size", 0)), int(spec.get("seed", 0)))
+    data = file_content(int(desc.get("size", 0)), int(desc.get("seed", 0)))
     headers = {}
-    if "last_modified" in spec:
-        headers["Last-Modified"] = email.utils.formatdate(float(spec["last_modified"]), usegmt=True)
+    if "last_modified" in desc:
+        headers["Last-Modified"] = email.utils.formatdate(float(desc["last_modified"]), usegmt=True)
     headers["Accept-Ranges"] = "bytes"
     match = re.fullmatch(r"bytes=(\d+)-(\d*)", ctx.headers.get("range", ""))
-    if ctx.method == "GET" and match and not spec.get("ignore_range"):
+    if ctx.method == "GET" and match and not desc.get("ignore_range"):
         start = int(match.group(1))
         end = int(match.group(2)) if match.group(2) else len(data) - 1
         if start >= len(data):
