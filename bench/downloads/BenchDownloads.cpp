@@ -14,6 +14,7 @@
 // Usage: bench_downloads [files, default 20] [MiB per file, default 20] [rounds, default 3]
 //                        [finalize MiB, default 100]
 // (The engine's own runs: bench_downloads --engine-run PORT FOLDER SYNC FILES BYTES.)
+#include "common/BenchUtils.h"
 #include "downloads/DownloadManager.h"
 #include "downloads/Files.h"
 #include "downloads/UserData.h"
@@ -50,18 +51,7 @@ namespace {
 
 const char* const BenchSession = "BENCH-SESSION";
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point aStart)
-{
-    return std::chrono::duration<double>(Clock::now() - aStart).count();
-}
-
-double Median(std::vector<double> aValues)
-{
-    std::sort(aValues.begin(), aValues.end());
-    return aValues[aValues.size() / 2];
-}
+using namespace bench;
 
 struct TChild {
     int Status = -1;
@@ -216,26 +206,6 @@ int EngineRun(int argc, char** argv)
     SettingsModule::Stop();
     LogMngr::StopModule();
     return result;
-}
-
-bool MakeRandomFile(const QString& aPath, int64_t aSize)
-{
-    QFile f(aPath);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    uint32_t x = 2463534242u;
-    for (int64_t done = 0; done < aSize; done += block.size()) {
-        for (char& c : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = char(x);
-        }
-        if (f.write(block.constData(), std::min<int64_t>(block.size(), aSize - done)) < 0)
-            return false;
-    }
-    return true;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // same warm file, alternately, and the medians are compared.
 //
 // Usage: bench_tags [size in MB, default 100] [rounds, default 5] [folder, default the temporary folder]
+#include "common/BenchUtils.h"
 #include "tags/TagStream.h"
 #include "tags/TagWriter.h"
 
@@ -22,18 +23,7 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point aStart)
-{
-    return std::chrono::duration<double>(Clock::now() - aStart).count();
-}
-
-double Median(std::vector<double> aValues)
-{
-    std::sort(aValues.begin(), aValues.end());
-    return aValues[aValues.size() / 2];
-}
+using namespace bench;
 
 bool RunCp(const QByteArray& aFrom, const QByteArray& aTo)
 {
@@ -43,29 +33,6 @@ bool RunCp(const QByteArray& aFrom, const QByteArray& aTo)
         return false;
     int status = 0;
     return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool MakeSource(const QString& aPath, int64_t aSize)
-{
-    QFile f(aPath);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    uint32_t x = 2463534242u;
-    for (int64_t done = 0; done < aSize; done += block.size()) {
-        for (char& c : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = char(x);
-        }
-        // Audio data never starts with "ID3" or ends with "TAG"; frame sync bytes to be safe.
-        if (done == 0)
-            block[0] = char(0xFF);
-        if (f.write(block.constData(), std::min<int64_t>(block.size(), aSize - done)) < 0)
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -89,7 +56,7 @@ int main(int argc, char** argv)
     const QString work = dir.filePath(QStringLiteral("work.mp3"));
     const QByteArray sourceName = QFile::encodeName(source);
     const QByteArray workName = QFile::encodeName(work);
-    if (!MakeSource(source, megabytes << 20)) {
+    if (!MakeRandomFile(source, megabytes << 20)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(source));
         return 1;
     }

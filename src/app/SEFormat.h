@@ -3,6 +3,7 @@
 // locale. Everything here is independent of QLocale and of the C locale.
 #pragma once
 
+#include "app/TextUtils.h"
 #include "log/Exception.h"
 #include "log/Format.h"
 
@@ -26,25 +27,21 @@ inline constexpr TSEFormatSettings SE_FormatSettings{u'.', u','};
 // "nan" are not numbers, nor is a value out of the double range.
 inline bool SETryStrToFloat(const QString& aText, double& aValue)
 {
-    qsizetype begin = 0;
-    qsizetype end = aText.size();
-    while (begin < end && aText[begin].unicode() <= u' ')
-        ++begin;
-    while (end > begin && aText[end - 1].unicode() <= u' ')
-        --end;
+    const QString trimmed = TrimBlanks(aText);
+    const qsizetype end = trimmed.size();
 
     std::string text;
-    text.reserve(size_t(end - begin));
+    text.reserve(size_t(end));
     bool negative = false;
-    qsizetype i = begin;
-    if (i < end && (aText[i] == QLatin1Char('+') || aText[i] == QLatin1Char('-'))) {
-        negative = aText[i] == QLatin1Char('-');
+    qsizetype i = 0;
+    if (i < end && (trimmed[i] == QLatin1Char('+') || trimmed[i] == QLatin1Char('-'))) {
+        negative = trimmed[i] == QLatin1Char('-');
         ++i;
     }
     bool digits = false;
     bool separator = false;
     for (; i < end; ++i) {
-        const char16_t ch = aText[i].unicode();
+        const char16_t ch = trimmed[i].unicode();
         if (ch >= u'0' && ch <= u'9') {
             digits = true;
             text += char(ch);
@@ -57,15 +54,15 @@ inline bool SETryStrToFloat(const QString& aText, double& aValue)
     }
     if (!digits)
         return false;
-    if (i < end && (aText[i] == QLatin1Char('e') || aText[i] == QLatin1Char('E'))) {
+    if (i < end && (trimmed[i] == QLatin1Char('e') || trimmed[i] == QLatin1Char('E'))) {
         text += 'e';
         ++i;
-        if (i < end && (aText[i] == QLatin1Char('+') || aText[i] == QLatin1Char('-')))
-            text += char(aText[i++].unicode());
+        if (i < end && (trimmed[i] == QLatin1Char('+') || trimmed[i] == QLatin1Char('-')))
+            text += char(trimmed[i++].unicode());
         bool expDigits = false;
-        for (; i < end && aText[i].unicode() >= u'0' && aText[i].unicode() <= u'9'; ++i) {
+        for (; i < end && trimmed[i].unicode() >= u'0' && trimmed[i].unicode() <= u'9'; ++i) {
             expDigits = true;
-            text += char(aText[i].unicode());
+            text += char(trimmed[i].unicode());
         }
         if (!expDigits)
             return false;

@@ -1,5 +1,6 @@
 #include "catalog/CatalogTypes.h"
 
+#include "app/TextUtils.h"
 #include "log/Exception.h"
 #include "log/Format.h"
 
@@ -13,16 +14,6 @@ const QDate CatalogDayZero(1899, 12, 30);
 // 1 January of the year 1 and 31 December 9999.
 constexpr int64_t MinCatalogDay = -693593;
 constexpr int64_t MaxCatalogDay = 2958465;
-
-std::string_view TrimBlanks(std::string_view aText)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!aText.empty() && blank(aText.front()))
-        aText.remove_prefix(1);
-    while (!aText.empty() && blank(aText.back()))
-        aText.remove_suffix(1);
-    return aText;
-}
 
 [[noreturn]] void RaiseNotANumber(std::string_view aValue)
 {

@@ -3,6 +3,7 @@
 // album and song records to insert, replace or delete.
 #include "catalog/CatalogData.h"
 
+#include "app/TextUtils.h"
 #include "catalog/CatalogSql.h"
 #include "log/Exception.h"
 #include "log/Format.h"
@@ -26,16 +27,6 @@
 using namespace catalogsql;
 
 namespace {
-
-std::string_view TrimBlanks(std::string_view aText)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!aText.empty() && blank(aText.front()))
-        aText.remove_prefix(1);
-    while (!aText.empty() && blank(aText.back()))
-        aText.remove_suffix(1);
-    return aText;
-}
 
 // A decimal integer within [aMin, aMax]; the conversion error otherwise.
 int64_t ParseInteger(std::string_view aValue, int64_t aMin, int64_t aMax, const char* aName)

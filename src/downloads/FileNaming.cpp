@@ -1,5 +1,6 @@
 #include "downloads/FileNaming.h"
 
+#include "app/TextUtils.h"
 #include "log/Exception.h"
 #include "log/Format.h"
 
@@ -7,18 +8,6 @@
 #include <QFileInfo>
 
 namespace {
-
-// Trims what the run-time's Trim trims: every character up to the blank.
-QString TrimBlanks(const QString& aText)
-{
-    qsizetype begin = 0;
-    qsizetype end = aText.size();
-    while (begin < end && aText[begin].unicode() <= u' ')
-        ++begin;
-    while (end > begin && aText[end - 1].unicode() <= u' ')
-        --end;
-    return aText.mid(begin, end - begin);
-}
 
 // The first character (a whole code point) of aText; empty for an empty text.
 // It is not cleaned like the other values, but a path separator would add a

@@ -3,6 +3,7 @@
 #include "app/AppUtils.h"
 #include "app/MainThread.h"
 #include "app/SEFormat.h"
+#include "app/TextUtils.h"
 #include "downloads/FileNaming.h"
 #include "downloads/PrefixedError.h"
 #include "downloads/UserData.h"
@@ -40,18 +41,6 @@ void LogBasketError()
 QString Attr(const pugi::xml_node& aNode, const char* aName)
 {
     return QString::fromUtf8(aNode.attribute(aName).value());
-}
-
-// Blanks and control characters at both ends go, as the run-time's Trim does.
-QString TrimBlanks(const QString& aText)
-{
-    qsizetype begin = 0;
-    qsizetype end = aText.size();
-    while (begin < end && aText[begin].unicode() <= u' ')
-        ++begin;
-    while (end > begin && aText[end - 1].unicode() <= u' ')
-        --end;
-    return aText.mid(begin, end - begin);
 }
 
 // A decimal integer (optional sign, digits, blanks around) within [aMin, aMax].
