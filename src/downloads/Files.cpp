@@ -10,6 +10,7 @@
 #include "log/Exception.h"
 #include "log/Format.h"
 #include "log/LogManager.h"
+#include "net/XmlUtils.h"
 #include "settings/Settings.h"
 
 #include <QCoreApplication>
@@ -36,11 +37,6 @@ const char* const UpdateFilesSource = "TFiles.UpdateFiles";
 void LogBasketError()
 {
     HandleExceptionPrefixed(QLatin1String(BasketErrorSource), QLatin1String(BasketErrorPrefix));
-}
-
-QString Attr(const pugi::xml_node& aNode, const char* aName)
-{
-    return QString::fromUtf8(aNode.attribute(aName).value());
 }
 
 // A decimal integer (optional sign, digits, blanks around) within [aMin, aMax].
@@ -173,30 +169,30 @@ TFileRec XmlToFileRec(const pugi::xml_node& aNode)
     constexpr double MaxCost = 922337203685477.0;
 
     TFileRec rec;
-    rec.UniqID = int32_t(StrictInt(Attr(aNode, "uniqid"), Int32Min, Int32Max));
-    rec.FileType = TFileType(StrictInt(Attr(aNode, "filetype"), 0, 255));
-    rec.GroupName = ReplaceApostrophe(Attr(aNode, "groupname"));
-    rec.AlbumName = ReplaceApostrophe(Attr(aNode, "albumname"));
-    rec.SongName = ReplaceApostrophe(Attr(aNode, "songname"));
-    rec.TrackNum = uint16_t(IntOrZero(Attr(aNode, "tracknum"), 0, 65535));
-    rec.AlbumYear = uint32_t(IntOrZero(Attr(aNode, "albumyear"), 0, Int32Max));
-    rec.Format = FormatPrefix(rec.FileType) + Attr(aNode, "format");
-    rec.FileExtension = TrimBlanks(Attr(aNode, "fileext"));
+    rec.UniqID = int32_t(StrictInt(xml::Attr(aNode, "uniqid"), Int32Min, Int32Max));
+    rec.FileType = TFileType(StrictInt(xml::Attr(aNode, "filetype"), 0, 255));
+    rec.GroupName = ReplaceApostrophe(xml::Attr(aNode, "groupname"));
+    rec.AlbumName = ReplaceApostrophe(xml::Attr(aNode, "albumname"));
+    rec.SongName = ReplaceApostrophe(xml::Attr(aNode, "songname"));
+    rec.TrackNum = uint16_t(IntOrZero(xml::Attr(aNode, "tracknum"), 0, 65535));
+    rec.AlbumYear = uint32_t(IntOrZero(xml::Attr(aNode, "albumyear"), 0, Int32Max));
+    rec.Format = FormatPrefix(rec.FileType) + xml::Attr(aNode, "format");
+    rec.FileExtension = TrimBlanks(xml::Attr(aNode, "fileext"));
     if (!rec.FileExtension.isEmpty() && !rec.FileExtension.startsWith(QLatin1Char('.')))
         rec.FileExtension.prepend(QLatin1Char('.'));
-    rec.FileSize = uint32_t(StrictInt(Attr(aNode, "filesize"), 0, UInt32Max));
+    rec.FileSize = uint32_t(StrictInt(xml::Attr(aNode, "filesize"), 0, UInt32Max));
     double cost = 0;
-    if (!SETryStrToFloat(Attr(aNode, "filecost"), cost) || std::fabs(cost) > MaxCost)
+    if (!SETryStrToFloat(xml::Attr(aNode, "filecost"), cost) || std::fabs(cost) > MaxCost)
         WrongFormat();
     rec.FileCost = TCurrency::FromDouble(cost);
-    rec.Duration = uint16_t(StrictInt(Attr(aNode, "duration"), 0, 65535));
-    rec.IPPort = Attr(aNode, "ipport");
+    rec.Duration = uint16_t(StrictInt(xml::Attr(aNode, "duration"), 0, 65535));
+    rec.IPPort = xml::Attr(aNode, "ipport");
     return rec;
 }
 
 int32_t XmlToUniqID(const pugi::xml_node& aNode)
 {
-    return int32_t(StrictInt(Attr(aNode, "uniqid"), std::numeric_limits<int32_t>::min(),
+    return int32_t(StrictInt(xml::Attr(aNode, "uniqid"), std::numeric_limits<int32_t>::min(),
                              std::numeric_limits<int32_t>::max()));
 }
 
@@ -689,12 +685,12 @@ bool TFiles::ApplyBasket(const pugi::xml_document& aXmlDoc, double& aLastRequest
     const pugi::xml_node downloads = aXmlDoc.document_element().child("mydownloads");
     if (!downloads)
         throw ELogMngrException(QLatin1String(UpdateFilesSource), QStringLiteral("INVALID_RESPONSE_FORMAT"));
-    if (Attr(downloads, "updated").compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0)
+    if (xml::Attr(downloads, "updated").compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0)
         return false;
 
     try {
-        aLastRequestDate = SEStrToFloat(Attr(downloads, "lastupdatedate"));
-        const QString updateType = Attr(downloads, "updatetype");
+        aLastRequestDate = SEStrToFloat(xml::Attr(downloads, "lastupdatedate"));
+        const QString updateType = xml::Attr(downloads, "updatetype");
         bool full = false;
         if (updateType.compare(QLatin1String("full"), Qt::CaseInsensitive) == 0)
             full = true;
