@@ -1,7 +1,7 @@
-#include "CommaLocale.h"
 #include "FilesFixture.h"
 
 #include "app/AppUtils.h"
+#include "common/CommaLocale.h"
 #include "common/TestUtils.h"
 #include "log/Exception.h"
 

@@ -1,6 +1,5 @@
-#include "CommaLocale.h"
-
 #include "app/SEFormat.h"
+#include "common/CommaLocale.h"
 
 #include <gtest/gtest.h>
 
