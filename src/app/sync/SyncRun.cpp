@@ -206,6 +206,8 @@ private:
 
 int RunSync(const TSyncOptions& aOptions)
 {
+    // Outlives the modules: messages of the shutdown may still be echoed.
+    TProgressPrinter printer(StdoutIsTerminal());
     TRunGuard run;
     TSettings& settings = Settings();
 
@@ -231,7 +233,6 @@ int RunSync(const TSyncOptions& aOptions)
     }
 
     const bool showProgress = !aOptions.NoProgress;
-    TProgressPrinter printer(StdoutIsTerminal());
     InstallErrorEcho(showProgress ? &printer : nullptr);
     InstallInterruptHandler();
 
